@@ -1,0 +1,41 @@
+# Common settings of every target of the project.
+function(orvo_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+  if(ORVO_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+# orvo_library(NAME SOURCES ... LINKS ...): one static library of a subsystem.
+function(orvo_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;PUBLIC_LINKS;PRIVATE_LINKS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_LINKS} PRIVATE ${ARG_PRIVATE_LINKS})
+  orvo_warnings(${name})
+endfunction()
+
+# orvo_test(NAME SOURCES ... LINKS ... [WIDGETS] [LABELS ...] [ENVIRONMENT ...]):
+# one GoogleTest executable registered with ctest case by case.
+function(orvo_test name)
+  cmake_parse_arguments(ARG "WIDGETS" "TIMEOUT" "SOURCES;LINKS;LABELS;ENVIRONMENT" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LINKS} GTest::gtest GTest::gmock)
+  if(NOT ARG_WIDGETS)
+    target_link_libraries(${name} PRIVATE GTest::gtest_main)
+  endif()
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  orvo_warnings(${name})
+  set(env ${ARG_ENVIRONMENT})
+  set(labels ${ARG_LABELS})
+  if(ARG_WIDGETS)
+    list(APPEND env QT_QPA_PLATFORM=offscreen)
+    list(APPEND labels widgets)
+  endif()
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "${env}" LABELS "${labels}" TIMEOUT ${ARG_TIMEOUT})
+endfunction()

@@ -1,0 +1,189 @@
+#pragma once
+// The certificate toolkit: certificates, chains, stores, an XML certificate
+// vault, private keys, public keys and RSA objects over OpenSSL 3's libcrypto.
+//
+// Note to maintainers: the model above this layer (store, store certificate,
+// private key, validator) was written against a toolkit of flat calls on
+// opaque handles. This layer keeps those calls and their names so that the
+// model reads the same; each object owns its OpenSSL objects. A call that
+// yields an object hands a new one to the caller (std::unique_ptr); nullptr
+// means none. Text is UTF-8. Loaders return false on any bad input and never
+// throw for it.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace orvo::ck {
+
+class CkCertChain;
+class CkPrivateKey;
+class CkPublicKey;
+class CkXmlCertVault;
+
+class CkCert {
+public:
+  CkCert();
+  ~CkCert();
+  CkCert(const CkCert&) = delete;
+  CkCert& operator=(const CkCert&) = delete;
+
+  // PEM (also bundles), DER and PKCS#7 files.
+  [[nodiscard]] bool LoadFromFile(const std::string& path);
+  // PKCS#12; a wrong password fails.
+  [[nodiscard]] bool LoadPfxFile(const std::string& path, const std::string& password);
+  // A pasted PEM block or bare base64 DER.
+  [[nodiscard]] bool LoadFromBase64(const std::string& text);
+
+  bool HasPrivateKey() const;
+  bool getPrivateKeyExportable() const;
+  bool getExpired() const;
+  bool getIsRoot() const;
+  bool getSelfSigned() const;
+  bool getTrustedRoot() const;
+  bool getForServerAuthentication() const;
+  bool getRevoked() const;
+
+  std::string _subjectCN() const;
+  std::string _subjectDN() const;
+  std::string _subjectC() const;
+  std::string _issuerO() const;
+  std::string _rfc822Name() const;
+  std::string _cspName() const;
+  std::string _serialNumber() const;
+  std::string _validToStr() const;
+
+  std::string _exportCertPem() const;
+  [[nodiscard]] bool ExportCertPemFile(const std::string& path) const;
+  [[nodiscard]] bool ExportToPfxFile(const std::string& path, const std::string& password,
+                                     bool includeChain) const;
+
+  void UseCertVault(const CkXmlCertVault& vault);
+  std::unique_ptr<CkCertChain> GetCertChain() const;
+
+  std::unique_ptr<CkPrivateKey> ExportPrivateKey() const;
+  std::unique_ptr<CkPublicKey> ExportPublicKey() const;
+  bool VerifySignature() const;
+  std::string _lastErrorText() const;
+
+  // Inner state, for the layer's own files.
+  struct Data;
+  Data& data() const { return *d_; }
+
+private:
+  std::unique_ptr<Data> d_;
+};
+
+class CkCertChain {
+public:
+  CkCertChain();
+  ~CkCertChain();
+  int getNumCerts() const;
+  std::unique_ptr<CkCert> GetCert(int index) const;
+  bool getReachesRoot() const;
+  bool VerifyCertSignatures() const;
+  int getNumExpiredCerts() const;
+
+  struct Data;
+  Data& data() const { return *d_; }
+
+private:
+  std::unique_ptr<Data> d_;
+};
+
+class CkCertStore {
+public:
+  CkCertStore();
+  ~CkCertStore();
+  [[nodiscard]] bool CreateMemoryStore();
+  // Read-only: the local machine's server certificates, then (on the same
+  // object, in turn) the current user's.
+  [[nodiscard]] bool OpenLocalSystemStore();
+  [[nodiscard]] bool OpenCurrentUserStore();
+  int getNumCertificates() const;
+  std::unique_ptr<CkCert> GetCertificate(int index) const;
+
+  struct Data;
+  Data& data() const { return *d_; }
+
+private:
+  std::unique_ptr<Data> d_;
+};
+
+class CkXmlCertVault {
+public:
+  CkXmlCertVault();
+  ~CkXmlCertVault();
+  [[nodiscard]] bool AddCert(const CkCert& cert);
+  [[nodiscard]] bool AddCertChain(const CkCertChain& chain);
+
+  struct Data;
+  Data& data() const { return *d_; }
+
+private:
+  std::unique_ptr<Data> d_;
+};
+
+class CkPrivateKey {
+public:
+  CkPrivateKey();
+  ~CkPrivateKey();
+  CkPrivateKey(const CkPrivateKey&) = delete;
+  CkPrivateKey& operator=(const CkPrivateKey&) = delete;
+
+  [[nodiscard]] bool LoadPemFile(const std::string& path);
+  [[nodiscard]] bool LoadPkcs8File(const std::string& path);
+  [[nodiscard]] bool LoadRsaDerFile(const std::string& path);
+  [[nodiscard]] bool LoadEncryptedPemFile(const std::string& path, const std::string& password);
+  [[nodiscard]] bool LoadPkcs8EncryptedFile(const std::string& path, const std::string& password);
+  [[nodiscard]] bool LoadPvkFile(const std::string& path, const std::string& password);
+  [[nodiscard]] bool LoadPem(const std::string& text);
+  [[nodiscard]] bool LoadEncryptedPem(const std::string& text, const std::string& password);
+
+  // Key files are created with mode 0600; a file that is replaced keeps its
+  // owner, group and mode.
+  [[nodiscard]] bool SaveRsaPemFile(const std::string& path) const;
+  [[nodiscard]] bool SavePkcs8EncryptedFile(const std::string& password,
+                                            const std::string& path) const;
+  std::string _getRsaPem() const;
+  std::string _getXml() const;
+
+  struct Data;
+  Data& data() const { return *d_; }
+
+private:
+  std::unique_ptr<Data> d_;
+};
+
+class CkPublicKey {
+public:
+  CkPublicKey();
+  ~CkPublicKey();
+  std::string _getXml() const;
+
+  struct Data;
+  Data& data() const { return *d_; }
+
+private:
+  std::unique_ptr<Data> d_;
+};
+
+class CkRsa {
+public:
+  CkRsa();
+  ~CkRsa();
+  void putEncodingMode(const std::string& mode);
+  [[nodiscard]] bool ImportPublicKey(const std::string& xml);
+  [[nodiscard]] bool ImportPrivateKey(const std::string& xml);
+  std::string _encryptStringENC(const std::string& text, bool usePrivateKey);
+  std::string _decryptStringENC(const std::string& cipherText, bool usePrivateKey);
+  int getNumBits() const;
+
+  struct Data;
+  Data& data() const { return *d_; }
+
+private:
+  std::unique_ptr<Data> d_;
+};
+
+} // namespace orvo::ck
