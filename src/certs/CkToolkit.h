@@ -34,6 +34,12 @@ public:
   [[nodiscard]] bool LoadPfxFile(const std::string& path, const std::string& password);
   // A pasted PEM block or bare base64 DER.
   [[nodiscard]] bool LoadFromBase64(const std::string& text);
+  // One DER-encoded certificate held in memory (store readers).
+  [[nodiscard]] bool LoadFromDer(const std::string& der);
+  // Store readers: the certificate's private key as its store holds it. A key
+  // that is present but cannot be exported is attached as nullptr with
+  // exportable false: HasPrivateKey() is then true and ExportPrivateKey() null.
+  void AttachPrivateKey(std::unique_ptr<CkPrivateKey> key, bool exportable);
 
   bool HasPrivateKey() const;
   bool getPrivateKeyExportable() const;
