@@ -1,0 +1,7 @@
+#include "certs/StoreSources.h"
+
+namespace orvo::ck {
+
+bool ReadMachineStore(CertList& /*out*/) { return false; }
+
+} // namespace orvo::ck
