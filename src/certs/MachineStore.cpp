@@ -2,6 +2,8 @@
 
 namespace orvo::ck {
 
-bool ReadMachineStore(CertList& /*out*/) { return false; }
+bool ReadMachineStore(CertList& /*out*/) {
+  return false;
+}
 
 } // namespace orvo::ck

@@ -4,6 +4,8 @@ namespace orvo::ck {
 
 // Until the user's NSS database is read, opening the store fails and
 // nothing is read from it.
-bool ReadCurrentUserStore(CertList& /*out*/) { return false; }
+bool ReadCurrentUserStore(CertList& /*out*/) {
+  return false;
+}
 
 } // namespace orvo::ck

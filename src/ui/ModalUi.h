@@ -46,9 +46,9 @@ struct CertificateChoice {
 
 struct FileDialogRequest {
   QString title;
-  QString fileNameLabel;            // label of the file-name field
-  QStringList nameFilters;          // e.g. "*.cer *.crt", in the order shown
-  QString startFolder;              // pre-selected only when it exists
+  QString fileNameLabel;   // label of the file-name field
+  QStringList nameFilters; // e.g. "*.cer *.crt", in the order shown
+  QString startFolder;     // pre-selected only when it exists
   QWidget* parent = nullptr;
 };
 
