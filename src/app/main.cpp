@@ -1,0 +1,75 @@
+// orvo-cert-importer: the shared units start first, then the wizard's window
+// runs until it is closed; the units shut down in reverse order at the end.
+#include "shared/SharedUnits.h"
+#include "tls/OpenSSLBinding.h"
+#include "ui/QtModalUi.h"
+#include "wizard/ProductSteps.h"
+#include "wizard/SSLCertImporterMain.h"
+#include "wizard/UnhandledError.h"
+
+#include <QApplication>
+
+#include <cstdio>
+#include <exception>
+
+namespace {
+
+// A last line of defence: handlers are already guarded, but no exception may
+// cross Qt's event loop whatever object raised it.
+class OrvoApplication : public QApplication {
+public:
+  OrvoApplication(int& argc, char** argv, orvo::ui::ModalUi*& aModal)
+      : QApplication(argc, argv), fModal(aModal) {}
+
+  bool notify(QObject* aReceiver, QEvent* aEvent) override {
+    bool handled = false;
+    auto deliver = [&] { handled = QApplication::notify(aReceiver, aEvent); };
+    if (fModal != nullptr) {
+      orvo::RunGuarded(*fModal, deliver);
+    } else {
+      try {
+        deliver();
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+      }
+    }
+    return handled;
+  }
+
+private:
+  orvo::ui::ModalUi*& fModal;
+};
+
+int RunWizard(int argc, char** argv) {
+  orvo::ui::ModalUi* modalForErrors = nullptr;
+  OrvoApplication app(argc, argv, modalForErrors);
+  orvo::ui::QtModalUi modal;
+  modalForErrors = &modal;
+  orvo::ProductSteps steps(orvo::StepEnvironment::Product());
+  int result = 1;
+  {
+    orvo::TCertImportWizardMain window(steps, modal);
+    modal.SetMainWindow(&window);
+    if (!window.TerminationRequested()) {
+      window.show();
+      result = QApplication::exec();
+    }
+    modal.SetMainWindow(nullptr);
+  }
+  modalForErrors = nullptr;
+  return result;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  try {
+    const orvo::SharedUnitsScope sharedUnits;
+    const int result = RunWizard(argc, argv);
+    orvo::UnloadOpenSSL();
+    return result;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  }
+}
