@@ -37,11 +37,6 @@ void SetStatusLine(QLabel* aLabel, const QString& aText, Qt::GlobalColor aColor)
   aLabel->adjustSize();
 }
 
-void ShowStatusPicture(QLabel* aImage, int aIndex) {
-  aImage->setPixmap(ui::StatusPixmap(aIndex));
-  aImage->repaint();
-}
-
 } // namespace
 
 void ProductSteps::InitStepPages(TCertImportWizardMain& w) {
@@ -86,8 +81,8 @@ void ProductSteps::RunVerification(TCertImportWizardMain& w, bool& aResult) {
 
   const ui::BusyCursor busy;
   PresetServerFolder(w);
-  ShowStatusPicture(frame.ImgverifyKey, ui::SpPending);
-  ShowStatusPicture(frame.ImgconnectLocal, ui::SpPending);
+  frame.ShowStatus(frame.ImgverifyKey, ui::SpPending);
+  frame.ShowStatus(frame.ImgconnectLocal, ui::SpPending);
   // Paint the page, but keep the user's clicks out while the checks run.
   QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 
@@ -144,7 +139,7 @@ void ProductSteps::ShowVerificationFailure(TCertImportWizardMain& w, const QStri
 
 bool ProductSteps::VerifyKeyPair(TCertImportWizardMain& w) {
   const bool ok = w.fCertValidator->CheckPKMatchesCert(w.fProvidedCert, w.fProvidedKey.get());
-  ShowStatusPicture(w.fFrameVerifyCertificate->ImgverifyKey, ok ? ui::SpPassed : ui::SpFailed);
+  w.fFrameVerifyCertificate->ShowStatus(w.fFrameVerifyCertificate->ImgverifyKey, ok ? ui::SpPassed : ui::SpFailed);
   return ok;
 }
 
@@ -154,7 +149,7 @@ bool ProductSteps::VerifySSLConnection(TCertImportWizardMain& w) {
   (void)ExportTestKey(w, *w.fProvidedKey);
   QStringList tlsErrors;
   const bool ok = w.fFrameVerifyCertificate->VerifySSLConnectionIsPossible(w.fDataPath, tlsErrors);
-  ShowStatusPicture(w.fFrameVerifyCertificate->ImgconnectLocal, ok ? ui::SpPassed : ui::SpFailed);
+  w.fFrameVerifyCertificate->ShowStatus(w.fFrameVerifyCertificate->ImgconnectLocal, ok ? ui::SpPassed : ui::SpFailed);
   return ok;
 }
 
