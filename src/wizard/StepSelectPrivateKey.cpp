@@ -10,6 +10,7 @@
 #include "wizard/SSLCertImporterMain.h"
 #include "wizard/WizardText.h"
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -28,8 +29,9 @@ bool ProductSteps::ShowStepSelectPrivateKey(TCertImportWizardMain& w) {
       w.fFrameSelectKey = new ui::TFrmSelectPrivateKey(w.Modal(), &w);
       w.fFrameSelectKey->hide();
     }
-    w.fFrameSelectKey->SetCertificateCaption(
+    w.fFrameSelectKey->TxtCert->setText(
         w.fProvidedCert != nullptr ? ToQ(w.fProvidedCert->DisplayText()) : QString());
+    w.fFrameSelectKey->TxtCert->adjustSize();
     w.ShowStepPage(2, w.fFrameSelectKey->PnlFrmSelectkey,
                    QStringLiteral("Step 2: Provide the Private Key for the Certificate"));
     return true;
