@@ -6,6 +6,7 @@
 #include "ui/FrmSelectCertificate.h"
 #include "ui/FrmSelectPrivateKey.h"
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>

@@ -47,8 +47,8 @@ protected:
     return install;
   }
 
-  void AddCoreService(std::uint32_t aState) {
-    services.AddService("OrvoCoreService", "Orvo Core Service", aState);
+  ScriptedServiceBackend::Service& AddCoreService(std::uint32_t aState) {
+    return services.AddService("OrvoCoreService", "Orvo Core Service", aState);
   }
 
   QString Expiry() const { return QString::fromStdString(w->fProvidedCert->ExpireDate()); }
