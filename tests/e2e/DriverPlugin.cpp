@@ -16,6 +16,8 @@
 //   message <button> [text]  answer a message box (logging its text), which
 //                            must contain text when given
 //   close-error              log and close the error detail dialog
+//   wait-enabled <object>    wait until a button of the main window is enabled
+//   screenshot <file>        save a picture of the main window as PNG
 //   wait-exit                wait until the program ends
 // The log gets one line per message box ("message: <kind>: <text>"), per
 // error dialog, and "script done" or "script failed: <why>".
@@ -146,6 +148,14 @@ private:
     if (verb == "wait-title") {
       auto* title = Find<QLabel>("txtstepinfo");
       return title != nullptr && title->text().contains(aCommand.section(' ', 1));
+    }
+    if (verb == "wait-enabled") {
+      auto* button = Find<QAbstractButton>(object);
+      return button != nullptr && button->isEnabled();
+    }
+    if (verb == "screenshot") {
+      QWidget* main = MainWindow();
+      return main != nullptr && main->grab().save(aCommand.section(' ', 1), "PNG");
     }
     if (verb == "set") {
       auto* edit = Find<QLineEdit>(object);

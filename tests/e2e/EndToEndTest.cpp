@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <thread>
 
@@ -67,7 +68,7 @@ protected:
   std::string RunWizard(const std::string& aScript) {
     writeFile(tmp / "script.txt", aScript);
     const std::vector<std::string> extra = {
-        "QT_QPA_PLATFORM=offscreen",
+        "QT_QPA_PLATFORM=" + Platform(),
         std::string("QT_PLUGIN_PATH=") + ORVO_E2E_PLUGIN_DIR,
         "QT_QPA_GENERIC_PLUGINS=orvo_e2e_driver",
         "ORVO_E2E_SCRIPT=" + (tmp / "script.txt").string(),
@@ -100,6 +101,12 @@ protected:
     EXPECT_EQ(::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, envp.data()), 0);
     exitStatus = WaitFor(pid);
     return ReadAll(tmp / "driver.log");
+  }
+
+  // Offscreen unless the screenshot script asks for the X11 platform.
+  static std::string Platform() {
+    const char* platform = std::getenv("ORVO_E2E_PLATFORM");
+    return platform != nullptr ? platform : "offscreen";
   }
 
   static int WaitFor(pid_t aPid) {
@@ -217,6 +224,35 @@ TEST_F(EndToEndTest, PastedCertificateAndKeyText) {
                                     "message OK The certificate will expire at :\n"
                                     "wait-exit\n");
   ExpectInstalledAndWorking(log);
+}
+
+// Run by scripts/screenshots under Xvfb: the README's pictures of the main
+// window on step 1 and after a successful verification in step 3.
+TEST_F(EndToEndTest, DISABLED_Screenshots) {
+  const char* outDir = std::getenv("ORVO_E2E_SCREENSHOTS");
+  ASSERT_NE(outDir, nullptr);
+  const Path out = fs::absolute(outDir);
+  const Path folder = tmp / "pfx";
+  fs::create_directories(folder);
+  writePfx(folder / "server.pfx", leaf, "secret",
+           PfxOptions{.chain = {pki.intermediate(), pki.root()}});
+  const std::string log = RunWizard("wait-title Step 1\n"
+                                    "check RBDir\n"
+                                    "set EdtDir " + folder.string() + "\n"
+                                    "screenshot " + (out / "main-step1.png").string() + "\n"
+                                    "click BtnNext\n"
+                                    "passphrase secret\n"
+                                    "message Yes There are warnings\n"
+                                    "wait-title Step 3\n"
+                                    "wait-enabled BtnNext\n"
+                                    "screenshot " + (out / "main-step3-success.png").string() +
+                                    "\n"
+                                    "click BtnNext\n"
+                                    "message No Success. Do you want to restart\n"
+                                    "message OK The certificate will expire at :\n"
+                                    "wait-exit\n");
+  EXPECT_EQ(exitStatus, 0) << log;
+  EXPECT_TRUE(fs::exists(out / "main-step3-success.png"));
 }
 
 } // namespace
