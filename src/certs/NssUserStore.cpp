@@ -20,6 +20,8 @@
 
 #include "certs/StoreSources.h"
 
+#include "certs/OpenSslPtr.h"
+
 #include <cert.h>
 #include <keyhi.h>
 #include <nss.h>
@@ -28,12 +30,8 @@
 #include <secmodt.h>
 #include <secoid.h>
 
-#include <openssl/bio.h>
 #include <openssl/crypto.h>
-#include <openssl/pem.h>
-#include <openssl/pkcs12.h>
 #include <openssl/rand.h>
-#include <openssl/x509.h>
 
 #include <pwd.h>
 #include <unistd.h>
@@ -53,14 +51,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-template <typename T, void (*Free)(T*)> struct Deleter {
-  void operator()(T* p) const noexcept {
-    if (p != nullptr) {
-      Free(p);
-    }
-  }
-};
-template <typename T, void (*Free)(T*)> using Ptr = std::unique_ptr<T, Deleter<T, Free>>;
+// Owning pointers for NSS objects, built like the OpenSSL ones.
+template <typename T, void (*Free)(T*)> using Ptr = ssl::Ptr<T, Free>;
 
 // NSS_ShutdownContext fails only while an NSS object is still held; every
 // object below is released before the context (see ReadCurrentUserStore).
@@ -90,10 +82,6 @@ using PrivateKeyPtr = Ptr<SECKEYPrivateKey, destroyPrivateKey>;
 using EncryptedKeyInfoPtr = Ptr<SECKEYEncryptedPrivateKeyInfo, destroyEncryptedKeyInfo>;
 using SecItemPtr = Ptr<SECItem, freeItem>;
 
-using X509SigPtr = Ptr<X509_SIG, X509_SIG_free>;
-using Pkcs8Ptr = Ptr<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>;
-using BioPtr = Ptr<BIO, BIO_free_all>;
-
 // Text that held key material is wiped before its memory is returned.
 struct WipedString {
   std::string text;
@@ -117,8 +105,8 @@ std::optional<fs::path> homeFolder() {
   std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384U);
   passwd entry{};
   passwd* found = nullptr;
-  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-      found == nullptr || found->pw_dir == nullptr) {
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
+      found->pw_dir == nullptr) {
     return std::nullopt;
   }
   return fs::path(found->pw_dir);
@@ -160,19 +148,19 @@ NssContextPtr openReadOnly(const fs::path& folder) {
 
 // A one-time password for the key's trip from NSS to OpenSSL: 32 random
 // bytes as hex, so both sides read the same bytes.
-std::optional<WipedString> randomTransportPassword() {
+[[nodiscard]] bool makeTransportPassword(WipedString& password) {
   std::array<unsigned char, 32> bytes{};
   if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
-    return std::nullopt;
+    return false;
   }
-  WipedString password;
   static constexpr std::string_view digits = "0123456789abcdef";
+  password.text.reserve(2 * bytes.size());
   for (const unsigned char byte : bytes) {
     password.text.push_back(digits[byte >> 4U]);
     password.text.push_back(digits[byte & 0x0FU]);
   }
   OPENSSL_cleanse(bytes.data(), bytes.size());
-  return password;
+  return true;
 }
 
 // The key as an encrypted PKCS#8 blob (DER), or nothing when NSS does not
@@ -184,9 +172,9 @@ SecItemPtr exportEncryptedKey(PK11SlotInfo* slot, SECKEYPrivateKey* key,
                        static_cast<unsigned int>(password.size())};
   // PBES2 with AES-256-CBC and HMAC-SHA256; one iteration is enough for a
   // random password that never leaves this process.
-  const EncryptedKeyInfoPtr info(PK11_ExportEncryptedPrivKeyInfoV2(
-      slot, SEC_OID_AES_256_CBC, SEC_OID_AES_256_CBC, SEC_OID_HMAC_SHA256, &passwordItem, key,
-      1, nullptr));
+  const EncryptedKeyInfoPtr info(
+      PK11_ExportEncryptedPrivKeyInfoV2(slot, SEC_OID_AES_256_CBC, SEC_OID_AES_256_CBC,
+                                        SEC_OID_HMAC_SHA256, &passwordItem, key, 1, nullptr));
   if (!info) {
     return nullptr;
   }
@@ -195,47 +183,47 @@ SecItemPtr exportEncryptedKey(PK11SlotInfo* slot, SECKEYPrivateKey* key,
 }
 
 // The encrypted blob decrypted by OpenSSL, as "BEGIN PRIVATE KEY" PEM text.
-std::optional<WipedString> decryptToPkcs8Pem(const SECItem& der, const std::string& password) {
+[[nodiscard]] bool decryptToPkcs8Pem(const SECItem& der, const std::string& password,
+                                     WipedString& pem) {
   const unsigned char* cursor = der.data;
-  const X509SigPtr encrypted(d2i_X509_SIG(nullptr, &cursor, static_cast<long>(der.len)));
+  const ssl::X509_SIGPtr encrypted(d2i_X509_SIG(nullptr, &cursor, static_cast<long>(der.len)));
   if (!encrypted) {
-    return std::nullopt;
+    return false;
   }
-  const Pkcs8Ptr plain(
+  const ssl::PKCS8_PRIV_KEY_INFOPtr plain(
       PKCS8_decrypt(encrypted.get(), password.data(), static_cast<int>(password.size())));
   if (!plain) {
-    return std::nullopt;
+    return false;
   }
-  const BioPtr bio(BIO_new(BIO_s_secmem()));
+  const ssl::BIOPtr bio(BIO_new(BIO_s_secmem()));
   if (!bio || PEM_write_bio_PKCS8_PRIV_KEY_INFO(bio.get(), plain.get()) != 1) {
-    return std::nullopt;
+    return false;
   }
   char* data = nullptr;
   const long length = BIO_get_mem_data(bio.get(), &data);
   if (length <= 0 || data == nullptr) {
-    return std::nullopt;
+    return false;
   }
-  WipedString pem;
   pem.text.assign(data, static_cast<std::size_t>(length));
-  return pem;
+  return true;
 }
 
 // The key as the toolkit's private key object, or nullptr when NSS keeps it.
 std::unique_ptr<CkPrivateKey> exportKey(PK11SlotInfo* slot, SECKEYPrivateKey* key) {
-  const std::optional<WipedString> password = randomTransportPassword();
-  if (!password) {
+  WipedString password;
+  if (!makeTransportPassword(password)) {
     return nullptr;
   }
-  const SecItemPtr blob = exportEncryptedKey(slot, key, password->text);
+  const SecItemPtr blob = exportEncryptedKey(slot, key, password.text);
   if (!blob) {
     return nullptr;
   }
-  const std::optional<WipedString> pem = decryptToPkcs8Pem(*blob, password->text);
-  if (!pem) {
+  WipedString pem;
+  if (!decryptToPkcs8Pem(*blob, password.text, pem)) {
     return nullptr;
   }
   auto result = std::make_unique<CkPrivateKey>();
-  if (!result->LoadPem(pem->text)) {
+  if (!result->LoadPem(pem.text)) {
     return nullptr;
   }
   return result;
