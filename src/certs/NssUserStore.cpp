@@ -233,20 +233,18 @@ std::unique_ptr<CkPrivateKey> exportKey(PK11SlotInfo* slot, SECKEYPrivateKey* ke
 // needs a login (it has a password) is not logged into: its keys are then
 // known only by NSS's user-certificate mark and cannot be exported.
 void attachKey(PK11SlotInfo* slot, bool loggedIn, CERTCertificate* nssCert, CkCert& cert) {
-  if (!loggedIn) {
-    if (CERT_IsUserCert(nssCert) == PR_TRUE) {
-      cert.AttachPrivateKey(nullptr, false);
-    }
-    return;
-  }
-  const PrivateKeyPtr key(PK11_FindKeyByAnyCert(nssCert, nullptr));
+  const PrivateKeyPtr key(loggedIn ? PK11_FindKeyByAnyCert(nssCert, nullptr) : nullptr);
   if (!key) {
     if (CERT_IsUserCert(nssCert) == PR_TRUE) {
       cert.AttachPrivateKey(nullptr, false);
     }
     return;
   }
-  std::unique_ptr<CkPrivateKey> exported = exportKey(slot, key.get());
+  // Softoken lets a key marked not extractable out through a wrap all the
+  // same; the mark is the owner's wish and is kept here.
+  const bool extractable =
+      PK11_HasAttributeSet(key->pkcs11Slot, key->pkcs11ID, CKA_EXTRACTABLE, PR_FALSE) == PR_TRUE;
+  std::unique_ptr<CkPrivateKey> exported = extractable ? exportKey(slot, key.get()) : nullptr;
   const bool exportable = exported != nullptr;
   cert.AttachPrivateKey(std::move(exported), exportable);
 }

@@ -250,6 +250,30 @@ TEST_F(NssUserStoreTest, PasswordProtectedDatabaseIsListedWithoutExportableKeys)
   EXPECT_FALSE(NSS_IsInitialized());
 }
 
+TEST_F(NssUserStoreTest, KeyMarkedUnextractableIsPresentButNotExportable) {
+  // The test PKI cannot mark a key inside NSS, so certutil makes this one:
+  // a self-signed certificate whose key NSS generates as unextractable.
+  createDatabase();
+  const Path noise = dir_ / "noise.bin";
+  test::writeFile(noise, std::string(64, '\x5a'));
+  tool({"certutil", "-S", "-n", "locked.test.local", "-s", "CN=locked.test.local,O=Orvo Test", "-x",
+        "-t", ",,", "-k", "rsa", "-g", "2048", "--keyAttrFlags",
+        "token,private,sensitive,unextractable", "-z", noise.string(), "-d", sqlDb()});
+  import(TestPki::instance().server(), "server.test.local");
+
+  CertList certs;
+  ASSERT_TRUE(ReadCurrentUserStore(certs));
+  ASSERT_EQ(commonNames(certs), certutilOrder());
+  ASSERT_EQ(certs.size(), 2U);
+  const bool lockedFirst = certs[0]->_subjectCN() == "locked.test.local";
+  const CkCert& locked = *certs[lockedFirst ? 0 : 1];
+  EXPECT_TRUE(locked.HasPrivateKey());
+  EXPECT_FALSE(locked.getPrivateKeyExportable());
+  EXPECT_EQ(locked.ExportPrivateKey(), nullptr);
+  // Another key of the same database is still exported.
+  EXPECT_TRUE(certs[lockedFirst ? 1 : 0]->getPrivateKeyExportable());
+}
+
 TEST_F(NssUserStoreTest, EmptyDatabaseOpensWithNoCertificates) {
   createDatabase();
   CertList certs;
