@@ -9,6 +9,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 namespace orvo {
 namespace {
 
@@ -91,6 +93,17 @@ TEST_F(SharedUnitsTest, DebugSwitchCreatesAnEmptyLogFileThatIsClosedAtOnce) {
 
 TEST_F(SharedUnitsTest, DebugSwitchZeroIsOff) {
   Registry(std::string(kVendor) + kDebug + "\"buffer\"=dword:00000000\n");
+  Start();
+  EXPECT_EQ(synclog::Writer(), nullptr);
+  EXPECT_FALSE(AnyLogFile());
+}
+
+TEST_F(SharedUnitsTest, DebugKeyThatCannotBeOpenedWithFullAccessLeavesTheSwitchOff) {
+  if (::geteuid() == 0) {
+    GTEST_SKIP() << "file permissions do not bind root";
+  }
+  Registry(std::string(kVendor) + kDebug + "\"buffer\"=dword:00000001\n");
+  std::filesystem::permissions(registry_, std::filesystem::perms::owner_read);
   Start();
   EXPECT_EQ(synclog::Writer(), nullptr);
   EXPECT_FALSE(AnyLogFile());
