@@ -431,9 +431,38 @@ bool CkCert::LoadPfxFile(const std::string& path, const std::string& password) {
   return true;
 }
 
+namespace {
+
+// Pasted text often carries indentation or trailing blanks on its lines,
+// which the PEM reader does not accept around the BEGIN and END lines.
+std::string trimLines(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  while (!text.empty()) {
+    const auto end = std::min(text.find('\n'), text.size());
+    std::string_view line = text.substr(0, end);
+    while (!line.empty() && static_cast<unsigned char>(line.front()) <= ' ') {
+      line.remove_prefix(1);
+    }
+    while (!line.empty() && static_cast<unsigned char>(line.back()) <= ' ') {
+      line.remove_suffix(1);
+    }
+    out.append(line);
+    out.push_back('\n');
+    text.remove_prefix(std::min(end + 1, text.size()));
+  }
+  return out;
+}
+
+} // namespace
+
 bool CkCert::LoadFromBase64(const std::string& text) {
   if (text.find("-----BEGIN ") != std::string::npos) {
-    return loadBytes(*d_, text);
+    if (text.size() > detail::kMaxInputFileSize) {
+      d_->lastError = "text too large for a certificate";
+      return false;
+    }
+    return loadBytes(*d_, trimLines(text));
   }
   std::string der;
   if (text.size() > detail::kMaxInputFileSize || !detail::base64Decode(text, der) || der.empty()) {

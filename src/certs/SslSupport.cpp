@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -177,14 +178,34 @@ Fingerprint fingerprint(const X509* cert) {
   return fp;
 }
 
+namespace {
+
+OSSL_PROVIDER* gDefaultProvider = nullptr;
+OSSL_PROVIDER* gLegacyProvider = nullptr;
+
+// Runs before OpenSSL's own clean-up (atexit handlers run in reverse order and
+// OpenSSL registered its handler when it was first used): a provider that is
+// still loaded at clean-up leaks its child library context.
+void unloadProviders() {
+  if (gLegacyProvider != nullptr) {
+    OSSL_PROVIDER_unload(gLegacyProvider);
+  }
+  if (gDefaultProvider != nullptr) {
+    OSSL_PROVIDER_unload(gDefaultProvider);
+  }
+}
+
+} // namespace
+
 bool ensureLegacyProvider() {
   static const bool loaded = [] {
     // Loading a provider explicitly stops the default one from loading by
-    // itself, so both are loaded. The handles stay until the process ends.
-    const bool ok = OSSL_PROVIDER_load(nullptr, "default") != nullptr &&
-                    OSSL_PROVIDER_load(nullptr, "legacy") != nullptr;
+    // itself, so both are loaded.
+    gDefaultProvider = OSSL_PROVIDER_load(nullptr, "default");
+    gLegacyProvider = OSSL_PROVIDER_load(nullptr, "legacy");
+    std::atexit(unloadProviders);
     ERR_clear_error();
-    return ok;
+    return gDefaultProvider != nullptr && gLegacyProvider != nullptr;
   }();
   return loaded;
 }
