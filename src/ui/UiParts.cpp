@@ -59,6 +59,21 @@ QString CaptionWithoutAccessKey(QString caption) {
       .replace(QLatin1Char('\x01'), QLatin1Char('&'));
 }
 
+// Condenses the control's font until its text fits the design width: the
+// layouts are drawn for Tahoma, and a wider substitute face would otherwise
+// cut captions off or run into the control beside them. The pixel size stays;
+// the face is not condensed below kMinStretch percent.
+constexpr int kMinStretch = 80;
+
+void CondenseToFit(QWidget* control, int width) {
+  QFont font = control->font();
+  for (int stretch = 100; control->sizeHint().width() > width && stretch > kMinStretch;) {
+    stretch = qMax(kMinStretch, stretch * width / control->sizeHint().width());
+    font.setStretch(stretch);
+    control->setFont(font);
+  }
+}
+
 } // namespace
 
 QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QRect geometry,
@@ -70,6 +85,7 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QRect 
   label->setGeometry(geometry);
   label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   // With a font wider than the design font the text still shows in full.
+  CondenseToFit(label, geometry.width());
   if (label->sizeHint().width() > geometry.width()) {
     label->resize(label->sizeHint().width(), geometry.height());
   }
@@ -97,6 +113,7 @@ QRadioButton* MakeRadio(QWidget* parent, const char* name, const QString& captio
   radio->setAccessibleName(CaptionWithoutAccessKey(caption));
   radio->setFont(font);
   radio->setGeometry(geometry);
+  CondenseToFit(radio, geometry.width());
   return radio;
 }
 
@@ -107,6 +124,7 @@ QCheckBox* MakeCheckBox(QWidget* parent, const char* name, const QString& captio
   box->setAccessibleName(CaptionWithoutAccessKey(caption));
   box->setFont(font);
   box->setGeometry(geometry);
+  CondenseToFit(box, geometry.width());
   return box;
 }
 

@@ -18,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 namespace orvo::ui {
 namespace {
 
@@ -142,6 +144,11 @@ struct MessageCase {
   bool wasWrong;
   const char* message;
 };
+
+// Names the row in test output and ctest names.
+void PrintTo(const MessageCase& row, std::ostream* os) {
+  *os << row.name;
+}
 
 class PassphraseMessageTest : public ::testing::TestWithParam<MessageCase> {};
 

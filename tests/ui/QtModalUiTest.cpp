@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 namespace orvo::ui {
 namespace {
 
@@ -25,6 +27,11 @@ struct BoxCase {
   QMessageBox::StandardButtons shown;
   MsgButton onClose;
 };
+
+// Names the row in test output and ctest names.
+void PrintTo(const BoxCase& row, std::ostream* os) {
+  *os << row.name;
+}
 
 class MessageBoxTest : public ::testing::TestWithParam<BoxCase> {};
 

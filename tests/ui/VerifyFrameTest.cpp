@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 namespace orvo::ui {
 namespace {
 
@@ -157,6 +159,11 @@ struct PictureCase {
   int index;
   QRgb colour; // of the square's body
 };
+
+// Names the row in test output and ctest names.
+void PrintTo(const PictureCase& row, std::ostream* os) {
+  *os << row.name;
+}
 
 class StatusPictureTest : public ::testing::TestWithParam<PictureCase> {};
 
