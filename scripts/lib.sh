@@ -9,7 +9,7 @@ ORVO_PACKAGES=(
   libnss3-dev libnss3-tools
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  xvfb xauth imagemagick fonts-dejavu-core
+  xvfb xauth x11-utils imagemagick fonts-dejavu-core
 )
 
 orvo_missing_packages() {

@@ -1,0 +1,195 @@
+#pragma once
+// Test PKI: certificates, keys, CRLs and files of every format the certificate
+// layer reads, made at test time through the OpenSSL API with fixed names and
+// validity relative to now, so that no checked-in file can expire.
+//
+// Typical use:
+//
+//   auto& pki = orvo::test::TestPki::instance();
+//   orvo::test::TestCert server = pki.server();              // "server.test.local"
+//   orvo::test::writeCertPem(dir / "cert.pem", server);
+//   orvo::test::writeKey(dir / "key.pem", server, orvo::test::KeyFormat::PemRsa);
+//   orvo::test::writeCertsPem(dir / "fullchain.pem", {server, pki.intermediate()});
+//
+//   CertSpec spec;                                           // a variant
+//   spec.commonName = "old.test.local";
+//   spec.notAfter = -orvo::test::days(1);                    // expired yesterday
+//   TestCert old = pki.issue(spec);                          // signed by the intermediate
+//
+// Chain: "Orvo Test Root CA" (self-signed) -> "Orvo Test Intermediate CA" ->
+// leaves. All names carry O="Orvo Test", C="DE".
+//
+// Cost: RSA key generation is slow (most of all under the sanitizers), so keys
+// come from a cache keyed by (bits, slot): generated once per machine, kept as
+// PEM files below $ORVO_TESTPKI_CACHE or /tmp/orvo-testpki-<uid>, and held in
+// memory for the rest of the process. Certificates that take the same slot
+// share a key; give a certificate its own slot (CertSpec::keySlot) when a test
+// needs a key that does not pair with another certificate.
+//
+// Writers throw std::runtime_error when OpenSSL or the file system fails, which
+// GoogleTest reports as a failed test. Everything here is thread-safe.
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace orvo::test {
+
+using Seconds = std::chrono::seconds;
+constexpr Seconds days(long n) {
+  return Seconds(n * 86400L);
+}
+
+// A certificate and its private key, shared and cheap to copy.
+struct TestCert {
+  std::shared_ptr<X509> cert;
+  std::shared_ptr<EVP_PKEY> key;
+
+  X509* x509() const { return cert.get(); }
+  EVP_PKEY* pkey() const { return key.get(); }
+  // Upper-case hex without separators, as the certificate layer shows it.
+  std::string serialHex() const;
+};
+
+// What a certificate is meant for; decides the basic constraints, key usage
+// and extended key usage extensions.
+enum class Usage {
+  Server,       // CA:FALSE, digitalSignature+keyEncipherment, EKU serverAuth
+  ServerClient, // as Server, EKU serverAuth+clientAuth
+  Client,       // CA:FALSE, digitalSignature, EKU clientAuth only
+  CodeSigning,  // CA:FALSE, digitalSignature, EKU codeSigning only
+  Ca,           // CA:TRUE (critical), keyCertSign+cRLSign
+  Unrestricted, // no basic constraints, key usage or EKU at all
+};
+
+struct CertSpec {
+  std::string commonName = "server.test.local";
+  std::string organization = "Orvo Test";
+  std::string country = "DE";
+  // Subject alternative names. DNS names default to the common name when both
+  // lists are empty and the usage is a server one.
+  std::vector<std::string> dnsNames{};
+  std::vector<std::string> emails{};
+  Usage usage = Usage::Server;
+  // Validity relative to the time the certificate is made.
+  Seconds notBefore = -days(7);
+  Seconds notAfter = days(30);
+  int keyBits = 2048;
+  int keySlot = 2; // 0 and 1 are the root's and the intermediate's keys
+  // 0: a fresh serial unique in this process.
+  std::uint64_t serial = 0;
+  // Authority information access (OCSP) and CRL distribution point URLs.
+  std::string ocspUrl{};
+  std::string crlUrl{};
+};
+
+class TestPki {
+public:
+  static TestPki& instance();
+
+  // The fixed hierarchy; made on first use.
+  const TestCert& root();
+  const TestCert& intermediate();
+
+  // A certificate signed by issuer (the intermediate when not given).
+  TestCert issue(const CertSpec& spec);
+  TestCert issue(const CertSpec& spec, const TestCert& issuer);
+  // A certificate signed with its own key (issuer == subject).
+  TestCert selfSigned(const CertSpec& spec);
+  // Shorthand: a valid server certificate from the intermediate.
+  TestCert server(const std::string& commonName = "server.test.local");
+
+  // A cached RSA key; the same (bits, slot) yields the same key.
+  std::shared_ptr<EVP_PKEY> rsaKey(int bits, int slot = 2);
+
+  // A CRL of issuer listing the given certificates as revoked, valid from an
+  // hour ago for a week.
+  std::shared_ptr<X509_CRL> crl(const TestCert& issuer, const std::vector<TestCert>& revoked);
+
+  TestPki(const TestPki&) = delete;
+  TestPki& operator=(const TestPki&) = delete;
+
+private:
+  TestPki();
+  ~TestPki();
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  std::mutex mutex_;
+};
+
+// ---- Texts ----------------------------------------------------------------
+std::string certPem(const TestCert& c);
+std::string certDer(const TestCert& c);
+std::string certBase64Der(const TestCert& c); // bare base64 of the DER, one line
+
+// ---- Files ----------------------------------------------------------------
+using Path = std::filesystem::path;
+
+void writeFile(const Path& path, const std::string& bytes);
+void writeCertPem(const Path& path, const TestCert& c);
+// Several PEM certificates in the given order (bundle, chain.pem, fullchain.pem).
+void writeCertsPem(const Path& path, const std::vector<TestCert>& certs);
+void writeCertDer(const Path& path, const TestCert& c);
+// A degenerate PKCS#7 SignedData (.p7b/.p7c) holding the certificates; DER
+// unless pem is set ("BEGIN PKCS7").
+void writePkcs7(const Path& path, const std::vector<TestCert>& certs, bool pem = false);
+
+enum class PfxCipher {
+  Modern,     // AES-256-CBC with PBKDF2, SHA-256 MAC (OpenSSL 3 default)
+  LegacyRc2,  // RC2-40 for certificates, 3DES for the key, SHA-1 MAC
+  Legacy3Des, // 3DES for both
+};
+struct PfxOptions {
+  bool withCert = true; // false: a PKCS#12 holding only the key
+  bool withKey = true;
+  std::vector<TestCert> chain{}; // extra certificates after the leaf
+  PfxCipher cipher = PfxCipher::Modern;
+  std::string friendlyName = "orvo test";
+};
+void writePfx(const Path& path, const TestCert& c, const std::string& password,
+              const PfxOptions& options = {});
+
+enum class KeyFormat {
+  PemRsa,            // "BEGIN RSA PRIVATE KEY"
+  PemPkcs8,          // "BEGIN PRIVATE KEY"
+  DerPkcs8,          // PKCS#8 PrivateKeyInfo, DER
+  DerRsa,            // PKCS#1 RSAPrivateKey, DER
+  PemRsaEncrypted,   // "BEGIN RSA PRIVATE KEY" with "Proc-Type: 4,ENCRYPTED" (AES-256-CBC)
+  PemPkcs8Encrypted, // "BEGIN ENCRYPTED PRIVATE KEY" (AES-256-CBC, PBKDF2)
+  DerPkcs8Encrypted, // the same in DER
+  Pvk,               // Microsoft PVK, RC4-encrypted when a password is given
+};
+// The key in the given form; password is used by the encrypted forms and PVK.
+std::string keyText(EVP_PKEY* key, KeyFormat format, const std::string& password = "");
+void writeKey(const Path& path, EVP_PKEY* key, KeyFormat format, const std::string& password = "");
+inline void writeKey(const Path& path, const TestCert& c, KeyFormat format,
+                     const std::string& password = "") {
+  writeKey(path, c.pkey(), format, password);
+}
+
+void writeCrlPem(const Path& path, X509_CRL* crl);
+void writeCrlDer(const Path& path, X509_CRL* crl);
+
+// A fresh, empty folder below the system's temporary folder, removed with
+// everything in it when the object goes.
+class TempDir {
+public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const Path& path() const { return path_; }
+  Path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+  Path path_;
+};
+
+} // namespace orvo::test
