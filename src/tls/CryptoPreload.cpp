@@ -159,8 +159,8 @@ void TOpenSSLSigningComponent::CleanUpLibraryIfLastHolder() {
       unload != nullptr) {
     unload(1);
   }
-  for (const char* name : {"OBJ_cleanup", "EVP_cleanup", "ENGINE_cleanup",
-                           "CRYPTO_cleanup_all_ex_data"}) {
+  for (const char* name :
+       {"OBJ_cleanup", "EVP_cleanup", "ENGINE_cleanup", "CRYPTO_cleanup_all_ex_data"}) {
     if (const auto call = Lookup<void (*)()>(fHandle, name); call != nullptr) {
       call();
     }

@@ -32,7 +32,9 @@ TLoopbackTlsServer::TLoopbackTlsServer(TOpenSSLBinding& aBinding, TLoopbackEndpo
                                        std::filesystem::path aProgramFolder)
     : fBinding(aBinding), fEndpoint(aEndpoint), fProgramFolder(std::move(aProgramFolder)) {}
 
-TLoopbackTlsServer::~TLoopbackTlsServer() { Stop(); }
+TLoopbackTlsServer::~TLoopbackTlsServer() {
+  Stop();
+}
 
 void TLoopbackTlsServer::Start() {
   Stop();
@@ -149,15 +151,16 @@ TLoopbackTlsClient::TLoopbackTlsClient(TOpenSSLBinding& aBinding, TLoopbackEndpo
                                        std::filesystem::path aProgramFolder)
     : fBinding(aBinding), fEndpoint(aEndpoint), fProgramFolder(std::move(aProgramFolder)) {}
 
-TLoopbackTlsClient::~TLoopbackTlsClient() { Disconnect(); }
+TLoopbackTlsClient::~TLoopbackTlsClient() {
+  Disconnect();
+}
 
 void TLoopbackTlsClient::Connect() {
   Disconnect();
   const TSigpipeBlock noSigpipe;
   TSocket socket = ConnectTo(fEndpoint.address, fEndpoint.port, kConnectTimeout, kConnectTick);
-  auto context =
-      std::make_unique<TTLSContext>(fBinding, fOptions, TSSLMode::sslmClient, TPassphraseEvents{},
-                                    fProgramFolder);
+  auto context = std::make_unique<TTLSContext>(fBinding, fOptions, TSSLMode::sslmClient,
+                                               TPassphraseEvents{}, fProgramFolder);
   const TOpenSSLEntryPoints& api = context->Api();
   SetSocketTimeouts(socket.Fd(), TLoopbackTlsServer::kSocketTimeout);
   const char* const failure = "Error connecting with SSL.";

@@ -287,10 +287,16 @@ TOpenSSLBinding& OpenSSLBinding() {
   return binding;
 }
 
-bool EnsureOpenSSLLoaded() { return OpenSSLBinding().EnsureOpenSSLLoaded(); }
+bool EnsureOpenSSLLoaded() {
+  return OpenSSLBinding().EnsureOpenSSLLoaded();
+}
 
-std::vector<std::string> MissingEntryPoints() { return OpenSSLBinding().MissingEntryPoints(); }
+std::vector<std::string> MissingEntryPoints() {
+  return OpenSSLBinding().MissingEntryPoints();
+}
 
-void UnloadOpenSSL() { OpenSSLBinding().UnloadOpenSSL(); }
+void UnloadOpenSSL() {
+  OpenSSLBinding().UnloadOpenSSL();
+}
 
 } // namespace orvo

@@ -110,7 +110,7 @@ struct TOpenSSLEntryPoints {
   void (*DH_free)(DH*) = nullptr;
   EC_KEY* (*EC_KEY_new_by_curve_name)(int) = nullptr;
   void (*EC_KEY_free)(EC_KEY*) = nullptr;
-  void (*ERR_remove_thread_state)(void*) = nullptr; // optional
+  void (*ERR_remove_thread_state)(void*) = nullptr;  // optional
   void (*ERR_remove_state)(unsigned long) = nullptr; // only without ERR_remove_thread_state
 };
 

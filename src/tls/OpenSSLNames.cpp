@@ -10,7 +10,8 @@ constexpr auto kTls = TOpenSSLLibrary::Tls;
 constexpr auto kCrypto = TOpenSSLLibrary::Crypto;
 constexpr auto kRequired = TEntryPointNeed::Required;
 constexpr auto kOptional = TEntryPointNeed::Optional;
-constexpr auto kRequiredWithoutRemoveThreadState = TEntryPointNeed::RequiredWithoutRemoveThreadState;
+constexpr auto kRequiredWithoutRemoveThreadState =
+    TEntryPointNeed::RequiredWithoutRemoveThreadState;
 
 // clang-format off
 constexpr std::array kNames = std::to_array<TEntryPointName>({
@@ -311,6 +312,8 @@ constexpr std::array kNames = std::to_array<TEntryPointName>({
 
 } // namespace
 
-std::span<const TEntryPointName> EntryPointNames() { return kNames; }
+std::span<const TEntryPointName> EntryPointNames() {
+  return kNames;
+}
 
 } // namespace orvo

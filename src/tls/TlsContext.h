@@ -50,7 +50,8 @@ public:
 
   // Path of the DH parameter file for a program folder: "cert/dh.pem" below
   // it, or below its parent when the path contains "64 bit".
-  [[nodiscard]] static std::filesystem::path DhParameterFile(const std::filesystem::path& aProgramFolder);
+  [[nodiscard]] static std::filesystem::path
+  DhParameterFile(const std::filesystem::path& aProgramFolder);
 
 private:
   struct TContextDeleter {

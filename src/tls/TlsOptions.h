@@ -35,7 +35,9 @@ public:
     }
   }
   constexpr void Include(TSSLVersion aVersion) { fBits |= Bit(aVersion); }
-  constexpr void Exclude(TSSLVersion aVersion) { fBits &= static_cast<std::uint8_t>(~Bit(aVersion)); }
+  constexpr void Exclude(TSSLVersion aVersion) {
+    fBits &= static_cast<std::uint8_t>(~Bit(aVersion));
+  }
   [[nodiscard]] constexpr bool Contains(TSSLVersion aVersion) const {
     return (fBits & Bit(aVersion)) != 0;
   }
