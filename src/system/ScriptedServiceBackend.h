@@ -48,8 +48,8 @@ public:
     // Controls accepted once a start or continue has made the service run.
     std::uint32_t RunningAccepts = win::SERVICE_ACCEPT_STOP;
     // Statuses an accepted request leads to: the first at once, the others
-    // one per later look. Without an entry the service is at once in the
-    // request's target state.
+    // one per later look (they replace whatever Upcoming held). Without an
+    // entry the service is at once in the request's target state.
     std::map<Request, std::vector<SERVICE_STATUS>> Transitions;
     // Error code with which the system refuses a request.
     std::map<Request, std::uint32_t> Refusals;

@@ -485,17 +485,30 @@ bool SystemdServiceBackend::ReadUnitState(sd_bus* aBus, const std::string& aPath
   if (r >= 0) {
     r = GetJobId(aBus, aPath, error.get(), aState.jobId);
   }
-  if (r >= 0 && IsActive(aState.activeState)) {
-    r = GetBool(aBus, aPath, "CanStop", error.get(), aState.canStop);
-    // Freezing came with systemd 246; without it a unit cannot be paused.
-    BusError freezerError;
-    if (r >= 0 && GetBool(aBus, aPath, "CanFreeze", freezerError.get(), aState.canFreeze) >= 0 &&
-        aState.canFreeze) {
-      GetString(aBus, aPath, kUnitInterface, "FreezerState", freezerError.get(),
-                aState.freezerState);
-    }
+  if (r < 0) {
+    return Fail(ErrorCodeOf(error.get(), r));
   }
-  return r >= 0 || Fail(ErrorCodeOf(error.get(), r));
+  return ReadControls(aBus, aPath, aState);
+}
+
+bool SystemdServiceBackend::ReadControls(sd_bus* aBus, const std::string& aPath,
+                                         UnitState& aState) {
+  // Accepted controls and freezing matter only for a unit that runs.
+  if (!IsActive(aState.activeState)) {
+    return true;
+  }
+  BusError error;
+  const int r = GetBool(aBus, aPath, "CanStop", error.get(), aState.canStop);
+  if (r < 0) {
+    return Fail(ErrorCodeOf(error.get(), r));
+  }
+  // Freezing came with systemd 246; without it a unit cannot be paused.
+  BusError freezerError;
+  if (GetBool(aBus, aPath, "CanFreeze", freezerError.get(), aState.canFreeze) >= 0 &&
+      aState.canFreeze) {
+    GetString(aBus, aPath, kUnitInterface, "FreezerState", freezerError.get(), aState.freezerState);
+  }
+  return true;
 }
 
 namespace {
@@ -576,11 +589,10 @@ bool SystemdServiceBackend::EnumServicesStatus(ScHandle aManager, std::uint32_t 
   std::vector<EnumServiceStatus> records;
   records.reserve(units.size());
   for (const ListedUnit& unit : units) {
+    // The listing has the state already; only the controls are read.
     UnitState state;
     state.activeState = unit.activeState;
-    // Accepted controls and freezing matter only for a unit that runs.
-    if (!unit.path.empty() && IsActive(unit.activeState) &&
-        !ReadUnitState(manager->connection->bus.get(), unit.path, state)) {
+    if (!unit.path.empty() && !ReadControls(manager->connection->bus.get(), unit.path, state)) {
       return false;
     }
     records.push_back(

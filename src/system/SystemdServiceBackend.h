@@ -83,6 +83,9 @@ private:
   // The open service handle with all of aAccess, or null (last error set).
   Service* CheckService(ScHandle aHandle, std::uint32_t aAccess);
   bool ReadUnitState(sd_bus* aBus, const std::string& aPath, UnitState& aState);
+  // The accepted controls and the freezer state of a unit whose active
+  // state is known.
+  bool ReadControls(sd_bus* aBus, const std::string& aPath, UnitState& aState);
   bool ReadStatus(Service& aService, SERVICE_STATUS& aStatus);
   bool ManagerCall(sd_bus* aBus, const char* aMember, const std::string& aUnit, const char* aMode);
 

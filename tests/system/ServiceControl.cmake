@@ -3,3 +3,9 @@
 orvo_test(orvo_service_manager_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/ServiceManagerTest.cpp
   LINKS orvo_system)
+orvo_test(orvo_systemd_backend_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/SystemdServiceBackendTest.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/SystemdMock.cpp
+  LINKS orvo_system PkgConfig::SYSTEMD
+  LABELS dbus
+  TIMEOUT 60)
