@@ -274,6 +274,29 @@ TEST_F(NssUserStoreTest, KeyMarkedUnextractableIsPresentButNotExportable) {
   EXPECT_TRUE(certs[lockedFirst ? 1 : 0]->getPrivateKeyExportable());
 }
 
+TEST_F(NssUserStoreTest, CertificateStoreHandsOutTheUsersCertificatesWithTheirKeys) {
+  const TestCert server = TestPki::instance().server();
+  createDatabase();
+  import(server, "server.test.local");
+
+  CkCertStore store;
+  ASSERT_TRUE(store.OpenCurrentUserStore());
+  ASSERT_EQ(store.getNumCertificates(), 1);
+  const std::unique_ptr<CkCert> cert = store.GetCertificate(0);
+  ASSERT_NE(cert, nullptr);
+  EXPECT_EQ(cert->_serialNumber(), server.serialHex());
+  ASSERT_TRUE(cert->getPrivateKeyExportable());
+  const std::unique_ptr<CkPrivateKey> key = cert->ExportPrivateKey();
+  ASSERT_NE(key, nullptr);
+  const ssl::EVP_PKEYPtr pkey = toOpenSsl(*key);
+  EXPECT_EQ(X509_check_private_key(server.x509(), pkey.get()), 1);
+
+  // A database that went away leaves the store empty and failing.
+  std::filesystem::remove_all(db());
+  EXPECT_FALSE(store.OpenCurrentUserStore());
+  EXPECT_EQ(store.getNumCertificates(), 0);
+}
+
 TEST_F(NssUserStoreTest, EmptyDatabaseOpensWithNoCertificates) {
   createDatabase();
   CertList certs;
