@@ -40,36 +40,38 @@ private:
   orvo::ui::ModalUi*& fModal;
 };
 
-int RunWizard(int argc, char** argv) {
-  orvo::ui::ModalUi* modalForErrors = nullptr;
-  OrvoApplication app(argc, argv, modalForErrors);
-  orvo::ui::QtModalUi modal;
-  modalForErrors = &modal;
+int RunWizard(orvo::ui::QtModalUi& aModal) {
   orvo::ProductSteps steps(orvo::StepEnvironment::Product());
+  orvo::TCertImportWizardMain window(steps, aModal);
+  aModal.SetMainWindow(&window);
   int result = 1;
-  {
-    orvo::TCertImportWizardMain window(steps, modal);
-    modal.SetMainWindow(&window);
-    if (!window.TerminationRequested()) {
-      window.show();
-      result = QApplication::exec();
-    }
-    modal.SetMainWindow(nullptr);
+  if (!window.TerminationRequested()) {
+    window.show();
+    result = QApplication::exec();
   }
-  modalForErrors = nullptr;
+  aModal.SetMainWindow(nullptr);
   return result;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+  orvo::ui::ModalUi* modalForErrors = nullptr;
+  OrvoApplication app(argc, argv, modalForErrors);
+  orvo::ui::QtModalUi modal;
+  modalForErrors = &modal;
+  int result = 1;
   try {
+    // The shared units start before any window and stop after the last one.
     const orvo::SharedUnitsScope sharedUnits;
-    const int result = RunWizard(argc, argv);
-    orvo::UnloadOpenSSL();
-    return result;
+    result = RunWizard(modal);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
-    return 1;
+    // A unit that cannot start ends the run before the window is shown.
+    const QString text = orvo::ApplicationErrorText(QString::fromUtf8(e.what()));
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    modal.messageBox(orvo::ui::MsgKind::Error, text, orvo::ui::MbOk, orvo::ApplicationTitle());
   }
+  modalForErrors = nullptr;
+  orvo::UnloadOpenSSL();
+  return result;
 }
