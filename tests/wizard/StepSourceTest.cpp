@@ -13,6 +13,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include <cstdlib>
+
 namespace orvo::test {
 namespace {
 
@@ -70,6 +72,39 @@ TEST_F(StepSourceTest, MachineStoreCertificateWithItsKeySkipsStepTwo) {
   EXPECT_EQ(w->fActiveStep, 3);
   EXPECT_TRUE(w->fCertHasPrivateKey);
   EXPECT_EQ(w->fFrameSelectKey, nullptr);
+}
+
+// The user's NSS database, made with the NSS tools from a PKCS#12 file.
+bool MakeUserDatabase(const Path& aDb, const Path& aPfx, const std::string& aPassword) {
+  std::filesystem::create_directories(aDb);
+  const std::string db = " -d sql:" + aDb.string() + " </dev/null >/dev/null 2>&1";
+  return std::system(("certutil -N --empty-password" + db).c_str()) == 0 &&
+         std::system(("pk12util -i " + aPfx.string() + " -W " + aPassword + db).c_str()) == 0;
+}
+
+TEST_F(StepSourceTest, UserCertificatesFollowTheMachineStoreAndBringTheirKey) {
+  const TestCert machine = pki.server("machine.test.local");
+  writeCertsPem(machineStore / "machine.pem", {machine, pki.intermediate()});
+  CertSpec spec;
+  spec.commonName = "user.test.local";
+  spec.keySlot = 9;
+  const TestCert user = pki.issue(spec);
+  writePfx(tmp / "user.p12", user, "import", PfxOptions{.chain = {pki.intermediate()}});
+  const Path db = tmp / "nssdb";
+  if (!MakeUserDatabase(db, tmp / "user.p12", "import")) {
+    GTEST_SKIP() << "the NSS tools (libnss3-tools) are not installed";
+  }
+  ::setenv("ORVO_USER_NSSDB", db.c_str(), 1);
+  Start();
+  ASSERT_EQ(Page1().LBCerts->count(), 2);
+  EXPECT_EQ(Page1().LBCerts->item(0)->text(), Display(machine));
+  EXPECT_EQ(Page1().LBCerts->item(1)->text(), Display(user));
+  Page1().LBCerts->setCurrentRow(1);
+  AcceptWarnings();
+  Next();
+  EXPECT_EQ(w->fActiveStep, 3);
+  EXPECT_EQ(w->fFrameSelectKey, nullptr);
+  EXPECT_TRUE(w->BtnNext->isEnabled()); // the exported key proved to pair in step 3
 }
 
 struct KeySizeCase {
