@@ -75,11 +75,17 @@ void TOrvoStoreCertificate::ReadCertificateFields() {
 }
 
 std::string TOrvoStoreCertificate::DisplayText() const {
-  // The self-signed mark follows the empty issuer organisation only, not
-  // fIsSelfSigned: that is how the list has always labelled certificates.
-  std::string text = "Certificate for " + fCN;
-  text += fIssuer.empty() ? "(self-signed)" : " signed by " + fIssuer;
-  if (fIsForServerAuth) {
+  return ComposeDisplayText(fCN, fIssuer, fIsForServerAuth);
+}
+
+std::string TOrvoStoreCertificate::ComposeDisplayText(const std::string& aCN,
+                                                      const std::string& aIssuer,
+                                                      bool aForServerAuth) {
+  // The self-signed mark follows the empty issuer organisation only, not the
+  // self-signed fact: that is how the lists have always labelled certificates.
+  std::string text = "Certificate for " + aCN;
+  text += aIssuer.empty() ? "(self-signed)" : " signed by " + aIssuer;
+  if (aForServerAuth) {
     text += " - usable for server authentication";
   }
   return text;
@@ -164,9 +170,15 @@ bool TOrvoStoreCertificate::ValidateCertsInChain(const ck::CkCertChain* chain,
     }
     if (!member->VerifySignature()) {
       ok = false;
-      const TOrvoStoreCertificate wrapped(std::move(member));
-      aFailReasons.push_back("Could not validate the signature of certificate: " +
-                             wrapped.DisplayText());
+      // Named from the chain certificate directly: wrapping it would read all
+      // its facts, revocation included, just for a line of text.
+      std::string line = "Could not validate the signature of certificate: " +
+                         ComposeDisplayText(member->_subjectCN(), member->_issuerO(),
+                                            member->getForServerAuthentication());
+      if (const std::string error = member->_lastErrorText(); !error.empty()) {
+        line += " (" + error + ")";
+      }
+      aFailReasons.push_back(std::move(line));
     }
   }
   return ok;

@@ -88,6 +88,8 @@ public:
 
 private:
   void ReadCertificateFields();
+  static std::string ComposeDisplayText(const std::string& aCN, const std::string& aIssuer,
+                                        bool aForServerAuth);
   void AppendHeading(std::vector<std::string>& aList) const;
 
   std::unique_ptr<ck::CkCert> fCert;

@@ -144,14 +144,50 @@ TEST(MatchesOrvoRequirements, RootCertificateGetsNoWarning) {
 
 // ---- Chain -----------------------------------------------------------------------
 
+// Chains of a hierarchy of their own: the toolkit remembers every CA
+// certificate loaded in the process, so the fixed test hierarchy could take
+// part in chain building wherever another test loaded it.
+test::TestCert OwnCa(const std::string& aName, int aSlot, const test::TestCert* aIssuer = nullptr,
+                     test::Seconds aNotAfter = test::days(365)) {
+  CertSpec spec = Spec(aName, Usage::Ca);
+  spec.keySlot = aSlot;
+  spec.notAfter = aNotAfter;
+  return aIssuer ? TestPki::instance().issue(spec, *aIssuer) : TestPki::instance().selfSigned(spec);
+}
+
+test::TestCert LeafOf(const test::TestCert& aIssuer, const std::string& aName) {
+  return TestPki::instance().issue(Spec(aName, Usage::Server), aIssuer);
+}
+
 TEST(ValidateCertChain, ChainWithoutRootFails) {
-  const auto cert = test::StoreCertFrom(TestPki::instance().server("chain.test.local"));
+  const auto unloadedRoot = OwnCa("Store Test Unloaded Root", 20);
+  const auto cert = test::StoreCertFrom(LeafOf(unloadedRoot, "orphan.test.local"));
+  Lines reasons{"earlier"};
+  EXPECT_FALSE(cert->ValidateCertChain(reasons));
+  // Chain findings carry no heading and no indentation.
+  EXPECT_THAT(reasons, ElementsAre("earlier", "the certificate chain does not reach a root "
+                                              "certificate"));
+  EXPECT_FALSE(cert->ValidateCertChain());
+}
+
+TEST(ValidateCertChain, ChainToALoadedRootPasses) {
+  const auto root = OwnCa("Store Test Sound Root", 21);
+  const auto loadedRoot = test::StoreCertFrom(root);
+  const auto cert = test::StoreCertFrom(LeafOf(root, "sound.test.local"));
+  Lines reasons;
+  EXPECT_TRUE(cert->ValidateCertChain(reasons));
+  EXPECT_THAT(reasons, IsEmpty());
+}
+
+TEST(ValidateCertChain, ExpiredIntermediateIsReported) {
+  const auto root = OwnCa("Store Test Expiry Root", 22);
+  const auto intermediate = OwnCa("Store Test Expired Intermediate", 23, &root, -test::days(1));
+  const auto loadedRoot = test::StoreCertFrom(root);
+  const auto loadedIntermediate = test::StoreCertFrom(intermediate);
+  const auto cert = test::StoreCertFrom(LeafOf(intermediate, "expiry.test.local"));
   Lines reasons;
   EXPECT_FALSE(cert->ValidateCertChain(reasons));
-  EXPECT_THAT(reasons, ::testing::Contains("the certificate chain does not reach a root "
-                                           "certificate"));
-  EXPECT_EQ(reasons.front().rfind("--> ", 0), std::string::npos) << "no heading line";
-  EXPECT_FALSE(cert->ValidateCertChain());
+  EXPECT_THAT(reasons, ElementsAre("at least one certificate in the certificate chain is expired"));
 }
 
 TEST(ValidateCertsInChain, NoChainIsFalse) {
@@ -167,6 +203,18 @@ TEST(ValidateCertsInChain, SoundChainPasses) {
   Lines reasons;
   EXPECT_TRUE(TOrvoStoreCertificate::ValidateCertsInChain(chain.get(), reasons));
   EXPECT_THAT(reasons, IsEmpty());
+}
+
+TEST(ValidateCertsInChain, CertificateWithoutIssuerIsNamed) {
+  const auto unloadedRoot = OwnCa("Store Test Unloaded Root", 20);
+  const auto cert = test::StoreCertFrom(LeafOf(unloadedRoot, "orphan.test.local"));
+  const auto chain = cert->Handle().GetCertChain();
+  ASSERT_NE(chain, nullptr);
+  Lines reasons;
+  EXPECT_FALSE(TOrvoStoreCertificate::ValidateCertsInChain(chain.get(), reasons));
+  ASSERT_EQ(reasons.size(), 1u);
+  EXPECT_THAT(reasons[0], ::testing::StartsWith("Could not validate the signature of certificate: "
+                                                "Certificate for orphan.test.local signed by"));
 }
 
 // ---- Keys --------------------------------------------------------------------------
