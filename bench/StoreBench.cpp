@@ -2,6 +2,7 @@
 // the system's CA folder, and the key search of the folder source over a
 // folder of many certificates and keys.
 
+#include "certs/OrvoCertStore.h"
 #include "certs/OrvoCertificate.h"
 #include "certs/OrvoSSLCertificateValidator.h"
 #include "certs/OrvoSSLPrivateKey.h"
@@ -29,6 +30,21 @@ void BM_ReadMachineStoreSystemFolder(benchmark::State& state) {
   ::unsetenv("ORVO_MACHINE_STORE");
 }
 BENCHMARK(BM_ReadMachineStoreSystemFolder)->Unit(benchmark::kMillisecond);
+
+// The same folder as the wizard reads it: every certificate wrapped with its
+// facts and checked against the server's requirements.
+void BM_ReadCertificatesFromStoreSystemFolder(benchmark::State& state) {
+  ::setenv("ORVO_MACHINE_STORE", "/etc/ssl/certs", 1);
+  ::setenv("ORVO_USER_NSSDB", "/nonexistent", 1);
+  const test::TempDir dir;
+  TOrvoCertStore store(dir.path().string());
+  for (auto _ : state) {
+    state.counters["usable"] = store.ReadCertificatesFromStore();
+  }
+  ::unsetenv("ORVO_MACHINE_STORE");
+  ::unsetenv("ORVO_USER_NSSDB");
+}
+BENCHMARK(BM_ReadCertificatesFromStoreSystemFolder)->Unit(benchmark::kMillisecond);
 
 // n certificates and the keys of all of them in one folder; the list is in
 // reverse order of the keys, so the answer is the last key found. The proof

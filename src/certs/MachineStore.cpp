@@ -1,12 +1,14 @@
-// The local machine store: the certificates of the system's certificate
-// folders, with the private key attached where a key that pairs with a
-// certificate lies beside it or in the matching private folder (../private).
+// The local machine store: the server certificates of the system's
+// certificate folders (CA certificates in them are left out), with the
+// private key attached where a key that pairs with a certificate lies beside
+// it or in the matching private folder (../private).
 //
 // Note to maintainers: a stock CA folder holds about 150 certificates behind
 // twice as many links plus a bundle of all of them, and the store is read
 // when the wizard starts. So every file is identified by device and inode and
 // read once however many links lead to it, PEM blocks are only base64-decoded
-// (not parsed) until a certificate is known to be new, certificates are
+// (not parsed), CA certificates are recognised by a DER walk without parsing
+// them, certificates are
 // compared by their DER bytes so that bundles add nothing twice, and public
 // keys are compared only when some folder actually holds key files.
 
@@ -271,6 +273,97 @@ void HarvestDer(const std::string& aContent, const std::string& aStem, const std
   }
 }
 
+// ---- Telling CA certificates apart without parsing them -------------------
+//
+// Parsing a certificate with OpenSSL 3 decodes its public key, which costs
+// far more than everything else here; a CA folder would spend most of its
+// time on certificates that are then left out. So the basic constraints are
+// read with a small DER walker over the certificate's extensions.
+
+struct Tlv {
+  unsigned char tag = 0;
+  std::string_view content;
+  std::size_t size = 0; // header and content
+};
+
+// One DER element at the start of `aIn`; nullopt when it is malformed.
+std::optional<Tlv> ReadTlv(std::string_view aIn) {
+  if (aIn.size() < 2) {
+    return std::nullopt;
+  }
+  const auto byte = [&aIn](std::size_t i) { return static_cast<unsigned char>(aIn[i]); };
+  std::size_t header = 2;
+  std::size_t length = byte(1);
+  if (length & 0x80) {
+    const std::size_t count = length & 0x7F;
+    if (count == 0 || count > 4 || aIn.size() < 2 + count) {
+      return std::nullopt;
+    }
+    length = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      length = (length << 8) | byte(2 + i);
+    }
+    header += count;
+  }
+  if (length > aIn.size() - header) {
+    return std::nullopt;
+  }
+  return Tlv{byte(0), aIn.substr(header, length), header + length};
+}
+
+// The elements of a constructed value, in order; stops at a malformed one.
+std::vector<Tlv> Elements(std::string_view aContent) {
+  std::vector<Tlv> out;
+  while (!aContent.empty()) {
+    const std::optional<Tlv> tlv = ReadTlv(aContent);
+    if (!tlv) {
+      break;
+    }
+    out.push_back(*tlv);
+    aContent.remove_prefix(tlv->size);
+  }
+  return out;
+}
+
+// True when the certificate's basic constraints say it is a CA.
+bool IsCaCertificate(std::string_view aDer) {
+  constexpr unsigned char kSequence = 0x30;
+  constexpr unsigned char kExtensionsTag = 0xA3;                   // [3] EXPLICIT in TBSCertificate
+  constexpr std::string_view kBasicConstraints("\x55\x1D\x13", 3); // 2.5.29.19
+  const std::optional<Tlv> cert = ReadTlv(aDer);
+  const std::optional<Tlv> tbs = cert ? ReadTlv(cert->content) : std::nullopt;
+  if (!cert || cert->tag != kSequence || !tbs || tbs->tag != kSequence) {
+    return false;
+  }
+  for (const Tlv& field : Elements(tbs->content)) {
+    if (field.tag != kExtensionsTag) {
+      continue;
+    }
+    const std::optional<Tlv> list = ReadTlv(field.content);
+    if (!list || list->tag != kSequence) {
+      return false;
+    }
+    for (const Tlv& extension : Elements(list->content)) {
+      const std::vector<Tlv> parts = Elements(extension.content);
+      if (parts.size() < 2 || parts.front().tag != 0x06 ||
+          parts.front().content != kBasicConstraints) {
+        continue;
+      }
+      const Tlv& value = parts.back(); // OCTET STRING after the optional critical flag
+      const std::optional<Tlv> constraints =
+          value.tag == 0x04 ? ReadTlv(value.content) : std::nullopt;
+      if (!constraints || constraints->tag != kSequence) {
+        return false;
+      }
+      const std::vector<Tlv> members = Elements(constraints->content);
+      // cA BOOLEAN DEFAULT FALSE comes first when present.
+      return !members.empty() && members.front().tag == 0x01 &&
+             members.front().content.size() == 1 && members.front().content[0] != 0;
+    }
+  }
+  return false;
+}
+
 // Reads one folder's files. Certificates are taken only from the store's own
 // folders, keys from those and from their private folders. False when the
 // folder cannot be listed.
@@ -371,6 +464,11 @@ bool ReadMachineStore(CertList& out) {
   }
 
   for (const FoundCert& found : harvest.certs) {
+    // The store holds server certificates: the CA certificates that share
+    // the system's folders are no candidates for the server's certificate.
+    if (IsCaCertificate(found.der)) {
+      continue;
+    }
     auto cert = std::make_unique<CkCert>();
     if (!cert->LoadFromDer(found.der)) {
       continue;

@@ -123,10 +123,26 @@ TEST_F(MachineStoreTest, FolderListInOrderAndLinksAcrossFolders) {
   test::writeCertPem(dir / "ssl/certs/server.pem", server);
   fs::create_symlink(dir / "ssl/certs/server.pem", dir / "live/example/server-link.pem");
 
-  EXPECT_THAT(Read(Folder("live/example") + "::" + Folder("ssl/certs") + ":" + Folder("absent")),
-              ElementsAre(Seen{acme.serialHex(), true, true},
-                          Seen{pki.intermediate().serialHex(), false, false},
-                          Seen{server.serialHex(), false, false}));
+  EXPECT_THAT(
+      Read(Folder("live/example") + "::" + Folder("ssl/certs") + ":" + Folder("absent")),
+      ElementsAre(Seen{acme.serialHex(), true, true}, Seen{server.serialHex(), false, false}));
+}
+
+TEST_F(MachineStoreTest, LeavesOutCaCertificates) {
+  const auto server = Issue("server.test.local", 4);
+  test::writeCertPem(dir / "ssl/certs/root.pem", pki.root());
+  test::writeCertPem(dir / "ssl/certs/intermediate.pem", pki.intermediate());
+  test::writeCertsPem(dir / "ssl/certs/server.pem", {server, pki.intermediate()});
+  // A self-signed server certificate (such as a distribution's snake-oil
+  // certificate) is no CA and stays.
+  test::CertSpec snakeOilSpec;
+  snakeOilSpec.commonName = "snakeoil.test.local";
+  snakeOilSpec.keySlot = 5;
+  const auto snakeOil = pki.selfSigned(snakeOilSpec);
+  test::writeCertPem(dir / "ssl/certs/ssl-cert-snakeoil.pem", snakeOil);
+  test::writeKey(dir / "ssl/private/ssl-cert-snakeoil.key", snakeOil, KeyFormat::PemRsa);
+  EXPECT_THAT(Read(Folder("ssl/certs")), ElementsAre(Seen{server.serialHex(), false, false},
+                                                     Seen{snakeOil.serialHex(), true, true}));
 }
 
 TEST_F(MachineStoreTest, NoReadableFolder) {
