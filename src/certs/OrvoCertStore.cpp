@@ -60,7 +60,7 @@ TOrvoCertStore::~TOrvoCertStore() = default;
 bool TOrvoCertStore::createCertFromFile(const std::string& aFileName,
                                         std::unique_ptr<TOrvoStoreCertificate>& aCert) {
   if (!FileExists(aFileName)) {
-    throw std::runtime_error("The File" + aFileName + "does not exist");
+    throw EFileError("The File" + aFileName + "does not exist");
   }
   const std::string ext = UpperExtension(aFileName);
   std::unique_ptr<ck::CkCert> loaded =

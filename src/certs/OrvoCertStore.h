@@ -28,7 +28,7 @@ public:
 
   // Loads the certificate of a file; ".PFX" and ".P12" files go through the
   // passphrase requests. On success `aCert` is a new certificate that the
-  // caller owns; on failure it is left as it was. Throws std::runtime_error
+  // caller owns; on failure it is left as it was. Throws EFileError
   // when the file does not exist.
   [[nodiscard]] bool createCertFromFile(const std::string& aFileName,
                                         std::unique_ptr<TOrvoStoreCertificate>& aCert);

@@ -1,5 +1,6 @@
 #include "certs/OrvoCertificate.h"
 
+#include "certs/CertFileUtils.h"
 #include "certs/OrvoSSLPrivateKey.h"
 
 #include <cerrno>
@@ -32,13 +33,13 @@ void DeleteIfExists(const std::string& aFileName) {
 void WriteTextFile(const std::string& aFileName, const std::string& aText) {
   std::ofstream out(aFileName, std::ios::binary | std::ios::trunc);
   if (!out) {
-    throw std::runtime_error("Cannot create file \"" + aFileName + "\". " + std::strerror(errno));
+    throw EFileError("Cannot create file \"" + aFileName + "\". " + std::strerror(errno));
   }
   out.write(aText.data(), static_cast<std::streamsize>(aText.size()));
   out.close();
   if (!out) {
     DeleteIfExists(aFileName);
-    throw std::runtime_error("Cannot write file \"" + aFileName + "\".");
+    throw EFileError("Cannot write file \"" + aFileName + "\".");
   }
 }
 

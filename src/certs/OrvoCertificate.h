@@ -60,7 +60,7 @@ public:
   [[nodiscard]] bool ExportToPEMFile(const std::string& aFileName) const;
   // Writes the chain (the certificate first) as consecutive PEM blocks. False
   // with "The certificate Chain is Empty." when no chain can be built. Throws
-  // std::runtime_error when the file cannot be created or written; a partly
+  // EFileError (CertFileUtils.h) when the file cannot be created or written; a partly
   // written file is removed.
   [[nodiscard]] bool ExportCertChainToPEM(const std::string& aFileName,
                                           std::vector<std::string>* aFailReasons = nullptr) const;

@@ -1,5 +1,6 @@
 #include "certs/OrvoSSLCertificateValidator.h"
 
+#include "certs/CertFileUtils.h"
 #include "certs/CkToolkit.h"
 #include "certs/OrvoSSLPrivateKey.h"
 
@@ -89,11 +90,11 @@ std::string DecodeUtf16(std::string_view aBytes, bool aBigEndian) {
 std::string ReadText(const std::string& aFileName) {
   std::ifstream in(aFileName, std::ios::binary);
   if (!in) {
-    throw std::runtime_error("Cannot open file \"" + aFileName + "\". " + std::strerror(errno));
+    throw EFileError("Cannot open file \"" + aFileName + "\". " + std::strerror(errno));
   }
   std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   if (in.bad()) {
-    throw std::runtime_error("Cannot read file \"" + aFileName + "\".");
+    throw EFileError("Cannot read file \"" + aFileName + "\".");
   }
   const std::string_view view(bytes);
   if (view.starts_with("\xEF\xBB\xBF")) {

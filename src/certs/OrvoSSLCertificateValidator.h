@@ -7,7 +7,7 @@
 //
 // It produces no messages: answers are Booleans and the wizard words the
 // failures. A file that cannot be opened for reading makes the content tests
-// throw std::runtime_error, which leaves the calling operation.
+// throw EFileError (CertFileUtils.h), which leaves the calling operation.
 
 #include "certs/OrvoCertificate.h"
 #include "certs/PasswordEvent.h"
@@ -50,7 +50,7 @@ public:
   // True when some line of the file contains `aPattern`. Unless
   // `CaseSensitive`, pattern and lines are compared ASCII-upper-cased. A
   // byte-order mark selects UTF-8 or UTF-16; CR, LF and CR LF end lines.
-  // Throws std::runtime_error when the file cannot be read.
+  // Throws EFileError when the file cannot be read.
   [[nodiscard]] static bool ScanFile(const std::string& aFileName, const std::string& aPattern,
                                      bool CaseSensitive);
 

@@ -1,5 +1,6 @@
 #include "certs/OrvoCertStore.h"
 
+#include "certs/CertFileUtils.h"
 #include "certs/OrvoSSLCertificateValidator.h"
 #include "certs/OrvoSSLPrivateKey.h"
 #include "certs/StoreTestSupport.h"
@@ -147,7 +148,7 @@ TEST_F(CertStoreTest, MissingFileThrows) {
   try {
     (void)store.createCertFromFile(path, cert);
     FAIL() << "no exception";
-  } catch (const std::runtime_error& e) {
+  } catch (const EFileError& e) {
     EXPECT_EQ(std::string(e.what()), "The File" + path + "does not exist");
   }
 }
@@ -229,7 +230,7 @@ TEST_F(CertStoreTest, ExportToMissingFolderReportsTheCertificateFile) {
   const std::string folder = (dir / "absent").string() + "/";
   Lines reasons{"earlier"};
   // The chain file cannot be created either, which throws.
-  EXPECT_THROW((void)store.ExportCertificateAndChain(folder, *cert, reasons), std::runtime_error);
+  EXPECT_THROW((void)store.ExportCertificateAndChain(folder, *cert, reasons), EFileError);
   EXPECT_THAT(reasons,
               ElementsAre("earlier", "Coud n't write file to location '" + folder + "orvo.crt'"));
 }

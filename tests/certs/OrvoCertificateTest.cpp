@@ -1,5 +1,6 @@
 #include "certs/OrvoCertificate.h"
 
+#include "certs/CertFileUtils.h"
 #include "certs/OrvoSSLPrivateKey.h"
 #include "certs/StoreTestSupport.h"
 
@@ -275,7 +276,7 @@ TEST(StoreCertificateExports, ChainFileThatCannotBeCreatedThrows) {
   const auto cert = test::StoreCertFrom(TestPki::instance().root());
   Lines reasons;
   EXPECT_THROW((void)cert->ExportCertChainToPEM((dir / "no" / "root.pem").string(), &reasons),
-               std::runtime_error);
+               EFileError);
   EXPECT_FALSE(std::filesystem::exists(dir / "no" / "root.pem"));
 }
 

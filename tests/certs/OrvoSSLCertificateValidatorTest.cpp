@@ -1,5 +1,6 @@
 #include "certs/OrvoSSLCertificateValidator.h"
 
+#include "certs/CertFileUtils.h"
 #include "certs/OrvoSSLPrivateKey.h"
 #include "certs/StoreTestSupport.h"
 
@@ -76,7 +77,7 @@ TEST(ScanFile, MissingFileThrows) {
   const TempDir dir;
   EXPECT_THROW(
       (void)TOrvoSSLCertificateValidator::ScanFile((dir / "missing.txt").string(), "x", false),
-      std::runtime_error);
+      EFileError);
 }
 
 // ---- File recognition --------------------------------------------------------
