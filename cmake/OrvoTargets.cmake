@@ -15,10 +15,13 @@ function(orvo_library name)
   orvo_warnings(${name})
 endfunction()
 
-# orvo_test(NAME SOURCES ... LINKS ... [WIDGETS] [LABELS ...] [ENVIRONMENT ...]):
-# one GoogleTest executable registered with ctest case by case.
+# orvo_test(NAME SOURCES ... LINKS ... [WIDGETS] [LABELS ...] [ENVIRONMENT ...]
+#           [RESOURCE_LOCK ...] [TIMEOUT s]):
+# one GoogleTest executable registered with ctest case by case. Tests that
+# share a machine-wide resource (a fixed TCP port) name it in RESOURCE_LOCK so
+# that ctest never runs two of them at once.
 function(orvo_test name)
-  cmake_parse_arguments(ARG "WIDGETS" "TIMEOUT" "SOURCES;LINKS;LABELS;ENVIRONMENT" ${ARGN})
+  cmake_parse_arguments(ARG "WIDGETS" "TIMEOUT" "SOURCES;LINKS;LABELS;ENVIRONMENT;RESOURCE_LOCK" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LINKS} GTest::gtest GTest::gmock)
   if(NOT ARG_WIDGETS)
@@ -35,7 +38,9 @@ function(orvo_test name)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
-  gtest_discover_tests(${name}
-    DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "${env}" LABELS "${labels}" TIMEOUT ${ARG_TIMEOUT})
+  set(properties ENVIRONMENT "${env}" LABELS "${labels}" TIMEOUT ${ARG_TIMEOUT})
+  if(ARG_RESOURCE_LOCK)
+    list(APPEND properties RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
 endfunction()
