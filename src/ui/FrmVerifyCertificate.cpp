@@ -130,12 +130,25 @@ void TFrmVerifyCertificate::UnlockInput() {
 }
 
 void TFrmVerifyCertificate::ShowStatus(QLabel* aImage, int aIndex) {
+  static const std::array<QString, 3> kStateNames = {
+      QStringLiteral("pending"), QStringLiteral("passed"), QStringLiteral("failed")};
   if (aIndex < 0 || aIndex >= static_cast<int>(ImageList1.size())) {
     aImage->clear();
+    aImage->setAccessibleDescription({});
   } else {
-    aImage->setPixmap(ImageList1[static_cast<std::size_t>(aIndex)]);
+    const auto index = static_cast<std::size_t>(aIndex);
+    aImage->setPixmap(ImageList1[index]);
+    aImage->setAccessibleDescription(kStateNames[index]);
   }
   aImage->repaint();
+}
+
+void TFrmVerifyCertificate::SetStatusLine(const QString& aText, bool aFailed) {
+  QPalette palette = TxtCert->palette();
+  palette.setColor(QPalette::WindowText, aFailed ? QColor(255, 0, 0) : QColor(0, 0, 0));
+  TxtCert->setPalette(palette);
+  TxtCert->setText(aText);
+  TxtCert->adjustSize();
 }
 
 // The backup rule: a target that is the server's own certificate folder is

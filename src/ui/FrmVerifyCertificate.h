@@ -52,8 +52,11 @@ public:
   void UnlockInput();
 
   // Shows status picture aIndex (SpPending, SpPassed, SpFailed) in aImage
-  // (ImgverifyKey or ImgconnectLocal).
+  // (ImgverifyKey or ImgconnectLocal) and paints it at once: the checks keep
+  // the GUI thread busy.
   void ShowStatus(QLabel* aImage, int aIndex);
+  // Sets the status line TxtCert: black text, or pure red for a failure.
+  void SetStatusLine(const QString& aText, bool aFailed);
 
   // Runs the loopback TLS test with the scratch files orvo.crt, root.pem and
   // orvo.key of aDataPath and deletes them afterwards; true when a TLS server
