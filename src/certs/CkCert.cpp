@@ -1,0 +1,828 @@
+// Certificates, chains, stores and the XML certificate vault over libcrypto.
+#include "certs/CkData.h"
+#include "certs/Revocation.h"
+#include "certs/SslSupport.h"
+#include "certs/StoreSources.h"
+
+#include <openssl/err.h>
+#include <openssl/provider.h>
+
+#include <algorithm>
+#include <ctime>
+#include <string_view>
+
+namespace orvo::ck {
+
+using detail::takeSslErrors;
+
+namespace {
+
+// ---- Reading certificates -------------------------------------------------------
+
+bool certsFromPkcs7(PKCS7* p7, std::vector<ssl::X509Ptr>& out) {
+  if (p7 == nullptr || !PKCS7_type_is_signed(p7) || p7->d.sign == nullptr) {
+    return false;
+  }
+  STACK_OF(X509)* certs = p7->d.sign->cert;
+  for (int i = 0; i < sk_X509_num(certs); ++i) {
+    out.push_back(detail::upRef(sk_X509_value(certs, i)));
+  }
+  return true;
+}
+
+bool certsFromDerPkcs7(const unsigned char* data, long len, std::vector<ssl::X509Ptr>& out) {
+  const unsigned char* p = data;
+  ssl::PKCS7Ptr p7(d2i_PKCS7(nullptr, &p, len));
+  return certsFromPkcs7(p7.get(), out);
+}
+
+// Every certificate of a PEM text (single, bundle, PKCS#7 blocks). A broken
+// certificate block fails the whole text; blocks of other kinds (keys, CRLs)
+// and text between blocks are skipped.
+bool certsFromPem(std::string_view text, std::vector<ssl::X509Ptr>& out, std::string& error) {
+  ssl::BIOPtr bio = detail::readOnlyBio(text);
+  if (bio == nullptr) {
+    error = takeSslErrors("reading the PEM text");
+    return false;
+  }
+  while (true) {
+    char* name = nullptr;
+    char* header = nullptr;
+    unsigned char* data = nullptr;
+    long len = 0;
+    if (PEM_read_bio(bio.get(), &name, &header, &data, &len) != 1) {
+      const unsigned long err = ERR_peek_last_error();
+      if (ERR_GET_LIB(err) == ERR_LIB_PEM && ERR_GET_REASON(err) == PEM_R_NO_START_LINE) {
+        ERR_clear_error(); // no further block
+        break;
+      }
+      error = takeSslErrors("broken PEM block");
+      return false;
+    }
+    const ssl::OpensslString ownedName(name);
+    const ssl::OpensslString ownedHeader(header);
+    const ssl::OpensslBytes ownedData(data);
+    const std::string_view kind(name);
+    const unsigned char* p = data;
+    if (kind == PEM_STRING_X509 || kind == PEM_STRING_X509_OLD) {
+      ssl::X509Ptr cert(d2i_X509(nullptr, &p, len));
+      if (cert == nullptr) {
+        error = takeSslErrors("broken certificate block");
+        return false;
+      }
+      out.push_back(std::move(cert));
+    } else if (kind == PEM_STRING_X509_TRUSTED) {
+      ssl::X509Ptr cert(d2i_X509_AUX(nullptr, &p, len));
+      if (cert == nullptr) {
+        error = takeSslErrors("broken certificate block");
+        return false;
+      }
+      out.push_back(std::move(cert));
+    } else if (kind == PEM_STRING_PKCS7) {
+      if (!certsFromDerPkcs7(data, len, out)) {
+        error = takeSslErrors("broken PKCS#7 block");
+        return false;
+      }
+    }
+  }
+  if (out.empty()) {
+    error = "no certificate in the PEM text";
+    return false;
+  }
+  return true;
+}
+
+// One DER certificate, or a DER PKCS#7 bundle.
+bool certsFromDer(std::string_view bytes, std::vector<ssl::X509Ptr>& out, std::string& error) {
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  const long len = static_cast<long>(bytes.size());
+  const unsigned char* p = data;
+  if (ssl::X509Ptr cert(d2i_X509(nullptr, &p, len)); cert != nullptr) {
+    out.push_back(std::move(cert));
+    return true;
+  }
+  ERR_clear_error();
+  if (certsFromDerPkcs7(data, len, out) && !out.empty()) {
+    return true;
+  }
+  error = takeSslErrors("neither a PEM, DER nor PKCS#7 certificate");
+  return false;
+}
+
+bool certsFromBytes(std::string_view bytes, std::vector<ssl::X509Ptr>& out, std::string& error) {
+  if (bytes.empty()) {
+    error = "empty input";
+    return false;
+  }
+  if (bytes.find("-----BEGIN ") != std::string_view::npos) {
+    return certsFromPem(bytes, out, error);
+  }
+  return certsFromDer(bytes, out, error);
+}
+
+// The end-entity certificate of a file: the first that issued none of the
+// others (a bundle of roots yields its first).
+std::size_t endEntityIndex(const std::vector<ssl::X509Ptr>& certs) {
+  for (std::size_t i = 0; i < certs.size(); ++i) {
+    bool issuedAnother = false;
+    for (std::size_t j = 0; j < certs.size() && !issuedAnother; ++j) {
+      issuedAnother = i != j && X509_check_issued(certs[i].get(), certs[j].get()) == X509_V_OK &&
+                      !detail::isSelfSigned(certs[j].get());
+    }
+    if (!issuedAnother) {
+      return i;
+    }
+  }
+  return 0;
+}
+
+// ---- Texts ----------------------------------------------------------------------------
+
+std::string asn1Utf8(const ASN1_STRING* s) {
+  unsigned char* out = nullptr;
+  const int len = ASN1_STRING_to_UTF8(&out, s);
+  if (len < 0) {
+    ERR_clear_error();
+    return {};
+  }
+  const ssl::OpensslBytes owned(out);
+  return std::string(reinterpret_cast<const char*>(out), static_cast<size_t>(len));
+}
+
+// The most specific value of a name attribute ("" when absent).
+std::string nameEntry(const X509_NAME* name, int nid) {
+  int last = -1;
+  for (int idx = -1; (idx = X509_NAME_get_index_by_NID(name, nid, idx)) >= 0;) {
+    last = idx;
+  }
+  if (last < 0) {
+    return {};
+  }
+  return asn1Utf8(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, last)));
+}
+
+// "CN=www.example.org, O=Example, C=DE": most specific element first.
+std::string distinguishedName(const X509_NAME* name) {
+  ssl::BIOPtr bio(BIO_new(BIO_s_mem()));
+  constexpr unsigned long flags = XN_FLAG_SEP_CPLUS_SPC | XN_FLAG_DN_REV | XN_FLAG_FN_SN |
+                                  (ASN1_STRFLGS_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
+  if (bio == nullptr || X509_NAME_print_ex(bio.get(), name, 0, flags) < 0) {
+    ERR_clear_error();
+    return {};
+  }
+  return detail::bioBytes(bio.get());
+}
+
+// RFC 1123 in GMT: "Tue, 05 Mar 2024 09:07:02 GMT" (English names whatever the locale).
+std::string rfc1123(const ASN1_TIME* time) {
+  std::tm tm{};
+  if (time == nullptr || ASN1_TIME_to_tm(time, &tm) != 1) {
+    ERR_clear_error();
+    return {};
+  }
+  static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[tm.tm_wday % 7],
+                tm.tm_mday, kMonths[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
+                tm.tm_sec);
+  return buf;
+}
+
+bool isExpired(const X509* cert) {
+  return X509_cmp_current_time(X509_get0_notAfter(cert)) < 0;
+}
+
+bool isValidNow(const X509* cert) {
+  return X509_cmp_current_time(X509_get0_notBefore(cert)) <= 0 && !isExpired(cert);
+}
+
+std::string certPemText(X509* cert) {
+  ssl::BIOPtr bio(BIO_new(BIO_s_mem()));
+  if (bio == nullptr || PEM_write_bio_X509(bio.get(), cert) != 1) {
+    ERR_clear_error();
+    return {};
+  }
+  return detail::bioBytes(bio.get());
+}
+
+// Candidates for the issuer of cert, from every source chain building knows.
+void issuerCandidates(const X509* cert, const std::vector<ssl::X509Ptr>& companions,
+                      const detail::CertPool* vault, std::vector<ssl::X509Ptr>& out) {
+  const X509_NAME* issuer = X509_get_issuer_name(cert);
+  for (const auto& c : companions) {
+    if (X509_NAME_cmp(X509_get_subject_name(c.get()), issuer) == 0) {
+      out.push_back(detail::upRef(c.get()));
+    }
+  }
+  if (vault != nullptr) {
+    vault->findBySubject(issuer, out);
+  }
+  detail::loadedCaPool().findBySubject(issuer, out);
+  detail::TrustStore::instance().findBySubject(issuer, out);
+}
+
+// Of two issuers, the better one: valid now first, then the one that lives longer.
+bool betterIssuer(const X509* a, const X509* b) {
+  const bool aValid = isValidNow(a);
+  const bool bValid = isValidNow(b);
+  if (aValid != bValid) {
+    return aValid;
+  }
+  return ASN1_TIME_compare(X509_get0_notAfter(a), X509_get0_notAfter(b)) > 0;
+}
+
+std::vector<ssl::X509Ptr> buildChainFrom(X509* leaf, const std::vector<ssl::X509Ptr>& companions,
+                                         const detail::CertPool* vault) {
+  constexpr std::size_t kMaxDepth = 16;
+  std::vector<ssl::X509Ptr> chain;
+  chain.push_back(detail::upRef(leaf));
+  std::vector<detail::Fingerprint> seen{detail::fingerprint(leaf)};
+  while (chain.size() < kMaxDepth && !detail::isSelfSigned(chain.back().get())) {
+    std::vector<ssl::X509Ptr> candidates;
+    issuerCandidates(chain.back().get(), companions, vault, candidates);
+    X509* best = nullptr;
+    for (const auto& c : candidates) {
+      const auto fp = detail::fingerprint(c.get());
+      if (std::find(seen.begin(), seen.end(), fp) != seen.end() ||
+          !detail::signedBy(chain.back().get(), c.get())) {
+        continue;
+      }
+      if (best == nullptr || betterIssuer(c.get(), best)) {
+        best = c.get();
+      }
+    }
+    if (best == nullptr) {
+      break;
+    }
+    seen.push_back(detail::fingerprint(best));
+    chain.push_back(detail::upRef(best));
+  }
+  return chain;
+}
+
+std::unique_ptr<CkCert> certObject(X509* cert, const std::vector<ssl::X509Ptr>& companions,
+                                   const std::shared_ptr<detail::CertPool>& vault) {
+  auto out = std::make_unique<CkCert>();
+  auto& d = out->data();
+  d.cert = detail::upRef(cert);
+  for (const auto& c : companions) {
+    d.companions.push_back(detail::upRef(c.get()));
+  }
+  d.vault = vault;
+  return out;
+}
+
+} // namespace
+
+// ---- CkCert::Data --------------------------------------------------------------------
+
+void CkCert::Data::reset(ssl::X509Ptr leaf, std::vector<ssl::X509Ptr> others) {
+  cert = std::move(leaf);
+  companions = std::move(others);
+  key.reset();
+  hasKey = false;
+  keyExportable = false;
+  selfSigned.reset();
+  serverAuth.reset();
+  trustedRoot.reset();
+  subjectDN.reset();
+  serial.reset();
+  detail::rememberIfCa(cert.get());
+  for (const auto& c : companions) {
+    detail::rememberIfCa(c.get());
+  }
+}
+
+std::vector<ssl::X509Ptr> CkCert::Data::buildChain() const {
+  if (cert == nullptr) {
+    return {};
+  }
+  return buildChainFrom(cert.get(), companions, vault.get());
+}
+
+std::unique_ptr<CkCert> CkCert::Data::clone() const {
+  if (cert == nullptr) {
+    return nullptr;
+  }
+  auto out = certObject(cert.get(), companions, vault);
+  auto& d = out->data();
+  d.key = detail::upRef(key.get());
+  d.hasKey = hasKey;
+  d.keyExportable = keyExportable;
+  return out;
+}
+
+namespace {
+
+// Splits what a loader read into the end-entity certificate and the rest.
+bool takeCerts(CkCert::Data& d, std::vector<ssl::X509Ptr> certs) {
+  if (certs.empty()) {
+    return false;
+  }
+  const std::size_t leaf = endEntityIndex(certs);
+  ssl::X509Ptr chosen = std::move(certs[leaf]);
+  certs.erase(certs.begin() + static_cast<std::ptrdiff_t>(leaf));
+  d.reset(std::move(chosen), std::move(certs));
+  return true;
+}
+
+bool loadBytes(CkCert::Data& d, std::string_view bytes) {
+  std::vector<ssl::X509Ptr> certs;
+  if (!certsFromBytes(bytes, certs, d.lastError)) {
+    return false;
+  }
+  return takeCerts(d, std::move(certs));
+}
+
+} // namespace
+
+// ---- CkCert -----------------------------------------------------------------------------
+
+CkCert::CkCert() : d_(std::make_unique<Data>()) {}
+CkCert::~CkCert() = default;
+
+bool CkCert::LoadFromFile(const std::string& path) {
+  std::string bytes;
+  if (!detail::readInputFile(path, bytes, d_->lastError)) {
+    return false;
+  }
+  return loadBytes(*d_, bytes);
+}
+
+namespace {
+
+bool parsePkcs12(PKCS12* p12, const std::string& password, ssl::EVP_PKEYPtr& key,
+                 ssl::X509Ptr& cert, ssl::X509StackPtr& ca) {
+  EVP_PKEY* k = nullptr;
+  X509* c = nullptr;
+  STACK_OF(X509)* more = nullptr;
+  const int ok = PKCS12_parse(p12, password.c_str(), &k, &c, &more);
+  key.reset(k);
+  cert.reset(c);
+  ca.reset(more);
+  return ok == 1;
+}
+
+} // namespace
+
+bool CkCert::LoadPfxFile(const std::string& path, const std::string& password) {
+  std::string bytes;
+  if (!detail::readInputFile(path, bytes, d_->lastError)) {
+    return false;
+  }
+  ssl::BIOPtr bio = detail::readOnlyBio(bytes);
+  ssl::PKCS12Ptr p12(bio ? d2i_PKCS12_bio(bio.get(), nullptr) : nullptr);
+  if (p12 == nullptr) {
+    d_->lastError = takeSslErrors("not a PKCS#12 file");
+    return false;
+  }
+  // The MAC tells a wrong password apart from a cipher the default provider
+  // lacks. PKCS12_parse tries an absent password both as "" and as none.
+  if (PKCS12_mac_present(p12.get()) == 1 &&
+      PKCS12_verify_mac(p12.get(), password.c_str(), static_cast<int>(password.size())) != 1 &&
+      !(password.empty() && PKCS12_verify_mac(p12.get(), nullptr, 0) == 1)) {
+    d_->lastError = takeSslErrors("wrong password for the PKCS#12 file");
+    return false;
+  }
+  ssl::EVP_PKEYPtr key;
+  ssl::X509Ptr cert;
+  ssl::X509StackPtr ca;
+  if (!parsePkcs12(p12.get(), password, key, cert, ca)) {
+    // Files exported by older systems use RC2-40 or similar legacy ciphers.
+    ERR_clear_error();
+    if (!detail::ensureLegacyProvider() || !parsePkcs12(p12.get(), password, key, cert, ca)) {
+      d_->lastError = takeSslErrors("reading the PKCS#12 file");
+      return false;
+    }
+  }
+  std::vector<ssl::X509Ptr> certs;
+  if (cert != nullptr) {
+    certs.push_back(std::move(cert));
+  }
+  for (int i = 0; i < sk_X509_num(ca.get()); ++i) {
+    certs.push_back(detail::upRef(sk_X509_value(ca.get(), i)));
+  }
+  if (certs.empty()) {
+    d_->lastError = "the PKCS#12 file holds no certificate";
+    return false;
+  }
+  // With a key, its certificate is the one that pairs with it.
+  std::size_t leaf = endEntityIndex(certs);
+  if (key != nullptr) {
+    for (std::size_t i = 0; i < certs.size(); ++i) {
+      if (X509_check_private_key(certs[i].get(), key.get()) == 1) {
+        leaf = i;
+        break;
+      }
+    }
+    ERR_clear_error();
+  }
+  ssl::X509Ptr chosen = std::move(certs[leaf]);
+  certs.erase(certs.begin() + static_cast<std::ptrdiff_t>(leaf));
+  d_->reset(std::move(chosen), std::move(certs));
+  if (key != nullptr && X509_check_private_key(d_->cert.get(), key.get()) == 1) {
+    d_->key = std::move(key);
+    d_->hasKey = true;
+    d_->keyExportable = true;
+  }
+  ERR_clear_error();
+  return true;
+}
+
+namespace {
+
+// Pasted text often carries indentation or trailing blanks on its lines,
+// which the PEM reader does not accept around the BEGIN and END lines.
+std::string trimLines(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  while (!text.empty()) {
+    const auto end = std::min(text.find('\n'), text.size());
+    std::string_view line = text.substr(0, end);
+    while (!line.empty() && static_cast<unsigned char>(line.front()) <= ' ') {
+      line.remove_prefix(1);
+    }
+    while (!line.empty() && static_cast<unsigned char>(line.back()) <= ' ') {
+      line.remove_suffix(1);
+    }
+    out.append(line);
+    out.push_back('\n');
+    text.remove_prefix(std::min(end + 1, text.size()));
+  }
+  return out;
+}
+
+} // namespace
+
+bool CkCert::LoadFromBase64(const std::string& text) {
+  if (text.find("-----BEGIN ") != std::string::npos) {
+    if (text.size() > detail::kMaxInputFileSize) {
+      d_->lastError = "text too large for a certificate";
+      return false;
+    }
+    return loadBytes(*d_, trimLines(text));
+  }
+  std::string der;
+  if (text.size() > detail::kMaxInputFileSize || !detail::base64Decode(text, der) || der.empty()) {
+    d_->lastError = "neither a PEM block nor base64 text";
+    return false;
+  }
+  std::vector<ssl::X509Ptr> certs;
+  if (!certsFromDer(der, certs, d_->lastError)) {
+    return false;
+  }
+  return takeCerts(*d_, std::move(certs));
+}
+
+bool CkCert::LoadFromDer(const std::string& der) {
+  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
+  ssl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+  if (cert == nullptr) {
+    d_->lastError = takeSslErrors("not a DER certificate");
+    return false;
+  }
+  d_->reset(std::move(cert), {});
+  return true;
+}
+
+void CkCert::AttachPrivateKey(std::unique_ptr<CkPrivateKey> key, bool exportable) {
+  d_->key = key ? std::move(key->data().key) : nullptr;
+  d_->hasKey = true;
+  d_->keyExportable = exportable && d_->key != nullptr;
+}
+
+bool CkCert::HasPrivateKey() const {
+  return d_->hasKey;
+}
+bool CkCert::getPrivateKeyExportable() const {
+  return d_->hasKey && d_->keyExportable;
+}
+
+bool CkCert::getExpired() const {
+  return d_->cert != nullptr && isExpired(d_->cert.get());
+}
+
+bool CkCert::getSelfSigned() const {
+  if (!d_->selfSigned) {
+    d_->selfSigned = detail::isSelfSigned(d_->cert.get());
+  }
+  return *d_->selfSigned;
+}
+
+bool CkCert::getIsRoot() const {
+  return getSelfSigned() && X509_check_ca(d_->cert.get()) > 0;
+}
+
+bool CkCert::getForServerAuthentication() const {
+  if (!d_->serverAuth) {
+    d_->serverAuth =
+        d_->cert != nullptr && X509_check_purpose(d_->cert.get(), X509_PURPOSE_SSL_SERVER, 0) == 1;
+    ERR_clear_error();
+  }
+  return *d_->serverAuth;
+}
+
+// The chain reaches a certificate of the system's trust store, each issuer
+// being a CA whose signature verifies (chain building checked the signatures).
+bool CkCert::getTrustedRoot() const {
+  if (!d_->trustedRoot) {
+    const auto chain = d_->buildChain();
+    bool trusted = false;
+    for (std::size_t i = 0; i < chain.size(); ++i) {
+      if (i > 0 && X509_check_ca(chain[i].get()) <= 0) {
+        break;
+      }
+      if (detail::TrustStore::instance().isAnchor(chain[i].get())) {
+        trusted = true;
+        break;
+      }
+    }
+    d_->trustedRoot = trusted;
+  }
+  return *d_->trustedRoot;
+}
+
+bool CkCert::getRevoked() const {
+  if (d_->cert == nullptr || !getForServerAuthentication() || getExpired()) {
+    return false; // the others are rejected anyway
+  }
+  const auto chain = d_->buildChain();
+  if (chain.size() < 2) {
+    return false; // no issuer to ask about
+  }
+  return detail::isRevoked(chain[0].get(), chain[1].get());
+}
+
+std::string CkCert::_subjectCN() const {
+  return d_->cert ? nameEntry(X509_get_subject_name(d_->cert.get()), NID_commonName) : "";
+}
+
+std::string CkCert::_subjectDN() const {
+  if (!d_->subjectDN) {
+    d_->subjectDN = d_->cert ? distinguishedName(X509_get_subject_name(d_->cert.get())) : "";
+  }
+  return *d_->subjectDN;
+}
+
+std::string CkCert::_subjectC() const {
+  return d_->cert ? nameEntry(X509_get_subject_name(d_->cert.get()), NID_countryName) : "";
+}
+
+std::string CkCert::_issuerO() const {
+  return d_->cert ? nameEntry(X509_get_issuer_name(d_->cert.get()), NID_organizationName) : "";
+}
+
+std::string CkCert::_rfc822Name() const {
+  if (d_->cert == nullptr) {
+    return {};
+  }
+  ssl::GENERAL_NAMESPtr names(static_cast<GENERAL_NAMES*>(
+      X509_get_ext_d2i(d_->cert.get(), NID_subject_alt_name, nullptr, nullptr)));
+  for (int i = 0; i < sk_GENERAL_NAME_num(names.get()); ++i) {
+    const GENERAL_NAME* name = sk_GENERAL_NAME_value(names.get(), i);
+    if (name->type == GEN_EMAIL) {
+      return asn1Utf8(name->d.rfc822Name);
+    }
+  }
+  return nameEntry(X509_get_subject_name(d_->cert.get()), NID_pkcs9_emailAddress);
+}
+
+// There is no cryptographic service provider here; a key that is attached is
+// named after the OpenSSL provider that holds it.
+std::string CkCert::_cspName() const {
+  if (d_->key == nullptr) {
+    return {};
+  }
+  const OSSL_PROVIDER* provider = EVP_PKEY_get0_provider(d_->key.get());
+  return provider != nullptr ? OSSL_PROVIDER_get0_name(provider) : "";
+}
+
+std::string CkCert::_serialNumber() const {
+  if (!d_->serial) {
+    std::string hex;
+    if (d_->cert != nullptr) {
+      ssl::BIGNUMPtr bn(ASN1_INTEGER_to_BN(X509_get0_serialNumber(d_->cert.get()), nullptr));
+      ssl::OpensslString text(bn ? BN_bn2hex(bn.get()) : nullptr);
+      if (text != nullptr) {
+        hex = text.get();
+      }
+      ERR_clear_error();
+    }
+    d_->serial = hex;
+  }
+  return *d_->serial;
+}
+
+std::string CkCert::_validToStr() const {
+  return d_->cert ? rfc1123(X509_get0_notAfter(d_->cert.get())) : "";
+}
+
+std::string CkCert::_exportCertPem() const {
+  return d_->cert ? certPemText(d_->cert.get()) : "";
+}
+
+bool CkCert::ExportCertPemFile(const std::string& path) const {
+  const std::string pem = _exportCertPem();
+  if (pem.empty()) {
+    d_->lastError = "no certificate loaded";
+    return false;
+  }
+  return detail::writeFileReplacing(path, pem, detail::FileKind::Public, d_->lastError);
+}
+
+bool CkCert::ExportToPfxFile(const std::string& path, const std::string& password,
+                             bool includeChain) const {
+  if (d_->cert == nullptr) {
+    d_->lastError = "no certificate loaded";
+    return false;
+  }
+  ssl::X509StackRefPtr ca(sk_X509_new_null());
+  const auto chain = includeChain ? d_->buildChain() : std::vector<ssl::X509Ptr>{};
+  for (std::size_t i = 1; i < chain.size() && ca != nullptr; ++i) {
+    if (sk_X509_push(ca.get(), chain[i].get()) <= 0) {
+      ca.reset();
+    }
+  }
+  if (ca == nullptr) {
+    d_->lastError = takeSslErrors("building the PKCS#12 file");
+    return false;
+  }
+  EVP_PKEY* key = d_->keyExportable ? d_->key.get() : nullptr;
+  ssl::PKCS12Ptr p12(
+      PKCS12_create(password.c_str(), nullptr, key, d_->cert.get(), ca.get(), 0, 0, 0, 0, 0));
+  ssl::BIOPtr bio(BIO_new(BIO_s_mem()));
+  if (p12 == nullptr || bio == nullptr || i2d_PKCS12_bio(bio.get(), p12.get()) != 1) {
+    d_->lastError = takeSslErrors("building the PKCS#12 file");
+    return false;
+  }
+  return detail::writeFileReplacing(
+      path, detail::bioBytes(bio.get()),
+      key != nullptr ? detail::FileKind::PrivateKey : detail::FileKind::Public, d_->lastError);
+}
+
+void CkCert::UseCertVault(const CkXmlCertVault& vault) {
+  d_->vault = vault.data().pool;
+  d_->trustedRoot.reset();
+}
+
+std::unique_ptr<CkCertChain> CkCert::GetCertChain() const {
+  if (d_->cert == nullptr) {
+    d_->lastError = "no certificate loaded";
+    return nullptr;
+  }
+  auto chain = std::make_unique<CkCertChain>();
+  auto& c = chain->data();
+  c.certs = d_->buildChain();
+  for (const auto& other : d_->companions) {
+    c.companions.push_back(detail::upRef(other.get()));
+  }
+  c.vault = d_->vault;
+  return chain;
+}
+
+std::unique_ptr<CkPrivateKey> CkCert::ExportPrivateKey() const {
+  if (!d_->hasKey || !d_->keyExportable || d_->key == nullptr) {
+    d_->lastError = "the certificate has no exportable private key";
+    return nullptr;
+  }
+  auto key = std::make_unique<CkPrivateKey>();
+  key->data().key = detail::upRef(d_->key.get());
+  return key;
+}
+
+std::unique_ptr<CkPublicKey> CkCert::ExportPublicKey() const {
+  if (d_->cert == nullptr) {
+    d_->lastError = "no certificate loaded";
+    return nullptr;
+  }
+  ssl::EVP_PKEYPtr key(X509_get_pubkey(d_->cert.get()));
+  if (key == nullptr) {
+    d_->lastError = takeSslErrors("reading the public key");
+    return nullptr;
+  }
+  auto out = std::make_unique<CkPublicKey>();
+  out->data().key = std::move(key);
+  return out;
+}
+
+// The signature verifies with the issuer's key (found as for the chain), or
+// with the certificate's own key when it is self-signed.
+bool CkCert::VerifySignature() const {
+  if (d_->cert == nullptr) {
+    d_->lastError = "no certificate loaded";
+    return false;
+  }
+  if (getSelfSigned()) {
+    return true;
+  }
+  const auto chain = d_->buildChain();
+  if (chain.size() < 2) {
+    d_->lastError = "the issuer's certificate was not found, or its signature does not verify";
+    return false;
+  }
+  return detail::signedBy(chain[0].get(), chain[1].get());
+}
+
+std::string CkCert::_lastErrorText() const {
+  return d_->lastError;
+}
+
+// ---- CkCertChain ------------------------------------------------------------------------
+
+CkCertChain::CkCertChain() : d_(std::make_unique<Data>()) {}
+CkCertChain::~CkCertChain() = default;
+
+int CkCertChain::getNumCerts() const {
+  return static_cast<int>(d_->certs.size());
+}
+
+std::unique_ptr<CkCert> CkCertChain::GetCert(int index) const {
+  if (index < 0 || index >= getNumCerts()) {
+    return nullptr;
+  }
+  return certObject(d_->certs[static_cast<size_t>(index)].get(), d_->companions, d_->vault);
+}
+
+bool CkCertChain::getReachesRoot() const {
+  return !d_->certs.empty() && detail::isSelfSigned(d_->certs.back().get());
+}
+
+bool CkCertChain::VerifyCertSignatures() const {
+  if (d_->certs.empty()) {
+    return false;
+  }
+  for (std::size_t i = 0; i + 1 < d_->certs.size(); ++i) {
+    if (!detail::signedBy(d_->certs[i].get(), d_->certs[i + 1].get())) {
+      return false;
+    }
+  }
+  const X509* last = d_->certs.back().get();
+  const bool selfIssued =
+      X509_NAME_cmp(X509_get_subject_name(last), X509_get_issuer_name(last)) == 0;
+  return !selfIssued || detail::signedBy(last, last);
+}
+
+int CkCertChain::getNumExpiredCerts() const {
+  int n = 0;
+  for (const auto& c : d_->certs) {
+    n += isExpired(c.get()) ? 1 : 0;
+  }
+  return n;
+}
+
+// ---- CkCertStore ------------------------------------------------------------------------
+
+CkCertStore::CkCertStore() : d_(std::make_unique<Data>()) {}
+CkCertStore::~CkCertStore() = default;
+
+bool CkCertStore::CreateMemoryStore() {
+  d_->certs.clear();
+  return true;
+}
+
+bool CkCertStore::OpenLocalSystemStore() {
+  d_->certs.clear();
+  return ReadMachineStore(d_->certs);
+}
+
+bool CkCertStore::OpenCurrentUserStore() {
+  d_->certs.clear();
+  return ReadCurrentUserStore(d_->certs);
+}
+
+int CkCertStore::getNumCertificates() const {
+  return static_cast<int>(d_->certs.size());
+}
+
+std::unique_ptr<CkCert> CkCertStore::GetCertificate(int index) const {
+  if (index < 0 || index >= getNumCertificates()) {
+    return nullptr;
+  }
+  const auto& cert = d_->certs[static_cast<size_t>(index)];
+  return cert ? cert->data().clone() : nullptr;
+}
+
+// ---- CkXmlCertVault ---------------------------------------------------------------------
+
+CkXmlCertVault::CkXmlCertVault() : d_(std::make_unique<Data>()) {}
+CkXmlCertVault::~CkXmlCertVault() = default;
+
+bool CkXmlCertVault::AddCert(const CkCert& cert) {
+  X509* x = cert.data().cert.get();
+  if (x == nullptr) {
+    return false;
+  }
+  d_->pool->add(x);
+  return true;
+}
+
+bool CkXmlCertVault::AddCertChain(const CkCertChain& chain) {
+  for (const auto& c : chain.data().certs) {
+    d_->pool->add(c.get());
+  }
+  return !chain.data().certs.empty();
+}
+
+} // namespace orvo::ck

@@ -1,0 +1,75 @@
+#pragma once
+// The inner state of the toolkit objects, shared by the layer's own files.
+// Internal to src/certs.
+
+#include "certs/CertPool.h"
+#include "certs/CkToolkit.h"
+#include "certs/OpenSslPtr.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orvo::ck {
+
+struct CkPrivateKey::Data {
+  ssl::EVP_PKEYPtr key;
+  std::string lastError;
+};
+
+struct CkPublicKey::Data {
+  ssl::EVP_PKEYPtr key;
+};
+
+struct CkXmlCertVault::Data {
+  // Shared with the certificates that use the vault, so that they see what is
+  // added later and never outlive it.
+  std::shared_ptr<detail::CertPool> pool = std::make_shared<detail::CertPool>();
+};
+
+struct CkCert::Data {
+  ssl::X509Ptr cert;
+  // The other certificates of the same file; they take part in chain building.
+  std::vector<ssl::X509Ptr> companions;
+  std::shared_ptr<detail::CertPool> vault;
+  // Private key as a PKCS#12 file or a store reader gave it.
+  ssl::EVP_PKEYPtr key;
+  bool hasKey = false;
+  bool keyExportable = false;
+  mutable std::string lastError;
+
+  // Facts computed on first use; a certificate never changes once loaded.
+  mutable std::optional<bool> selfSigned;
+  mutable std::optional<bool> serverAuth;
+  mutable std::optional<bool> trustedRoot;
+  mutable std::optional<std::string> subjectDN;
+  mutable std::optional<std::string> serial;
+
+  // Takes a freshly loaded certificate and the rest of its file; clears
+  // everything known about a previous one.
+  void reset(ssl::X509Ptr leaf, std::vector<ssl::X509Ptr> others);
+  // The chain toward the root: this certificate first, then each issuer.
+  std::vector<ssl::X509Ptr> buildChain() const;
+  // A copy with the certificate, its file's certificates, vault and key.
+  std::unique_ptr<CkCert> clone() const;
+};
+
+struct CkCertChain::Data {
+  std::vector<ssl::X509Ptr> certs;
+  // Handed on to the certificates GetCert yields, so their chains build alike.
+  std::vector<ssl::X509Ptr> companions;
+  std::shared_ptr<detail::CertPool> vault;
+};
+
+struct CkCertStore::Data {
+  std::vector<std::unique_ptr<CkCert>> certs;
+};
+
+struct CkRsa::Data {
+  ssl::EVP_PKEYPtr key;
+  bool isPrivate = false;
+  std::string encoding = "hex";
+};
+
+} // namespace orvo::ck

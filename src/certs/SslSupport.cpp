@@ -1,0 +1,279 @@
+#include "certs/SslSupport.h"
+
+#include <openssl/err.h>
+#include <openssl/provider.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+
+namespace orvo::ck::detail {
+
+std::string takeSslErrors(std::string_view what) {
+  std::string text(what);
+  unsigned long code = 0;
+  bool first = true;
+  while ((code = ERR_get_error()) != 0) {
+    char buf[256];
+    ERR_error_string_n(code, buf, sizeof buf);
+    text += first ? ": " : "; ";
+    text += buf;
+    first = false;
+  }
+  return text;
+}
+
+namespace {
+
+std::string errnoText(const std::string& what, const std::string& path) {
+  return what + " '" + path + "': " + std::strerror(errno);
+}
+
+class Fd {
+public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  // Closes now, reporting the result (a failed close may lose written data).
+  bool close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+private:
+  int fd_;
+};
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return false;
+    }
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+} // namespace
+
+bool readInputFile(const std::string& path, std::string& out, std::string& error) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    error = errnoText("cannot open", path);
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    error = "not a plain file: '" + path + "'";
+    return false;
+  }
+  if (static_cast<unsigned long long>(st.st_size) > kMaxInputFileSize) {
+    error = "file too large for a certificate or key: '" + path + "'";
+    return false;
+  }
+  out.assign(static_cast<size_t>(st.st_size), '\0');
+  size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = ::read(fd.get(), out.data() + done, out.size() - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      error = errnoText("cannot read", path);
+      return false;
+    }
+    if (n == 0) {
+      break; // the file shrank while we read it
+    }
+    done += static_cast<size_t>(n);
+  }
+  out.resize(done);
+  return true;
+}
+
+bool writeFileReplacing(const std::string& path, std::string_view bytes, FileKind kind,
+                        std::string& error) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  // Replace the file a link points to, not the link.
+  fs::path target = path;
+  if (fs::is_symlink(target, ec)) {
+    const fs::path resolved = fs::weakly_canonical(target, ec);
+    if (!ec) {
+      target = resolved;
+    }
+  }
+  struct stat old {};
+  const bool replacing = ::stat(target.c_str(), &old) == 0;
+  if (replacing && !S_ISREG(old.st_mode)) {
+    error = "not a plain file: '" + path + "'";
+    return false;
+  }
+  // A file without any write bit is meant to stay as it is, even for root.
+  if (replacing &&
+      ((old.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(target.c_str(), W_OK) != 0)) {
+    error = "the file is read-only: '" + path + "'";
+    return false;
+  }
+  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  std::string tmp = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
+  Fd fd(::mkostemp(tmp.data(), O_CLOEXEC)); // created with mode 0600
+  if (fd.get() < 0) {
+    error = errnoText("cannot create a file in", folder.string());
+    return false;
+  }
+  const mode_t mode = replacing ? (old.st_mode & 07777)
+                                : (kind == FileKind::PrivateKey ? mode_t{0600} : mode_t{0644});
+  bool ok = writeAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
+  if (ok && replacing && (old.st_uid != ::geteuid() || old.st_gid != ::getegid())) {
+    // Keeping the owner needs privileges; without them the file is ours.
+    (void)::fchown(fd.get(), old.st_uid, old.st_gid);
+  }
+  ok = ok && ::fchmod(fd.get(), mode) == 0;
+  ok = fd.close() && ok;
+  if (!ok || ::rename(tmp.c_str(), target.c_str()) != 0) {
+    error = errnoText("cannot write", path);
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+
+ssl::BIOPtr readOnlyBio(std::string_view bytes) {
+  return ssl::BIOPtr(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+}
+
+std::string bioBytes(BIO* bio) {
+  char* data = nullptr;
+  const long len = BIO_get_mem_data(bio, &data);
+  return len > 0 ? std::string(data, static_cast<size_t>(len)) : std::string();
+}
+
+Fingerprint fingerprint(const X509* cert) {
+  Fingerprint fp{};
+  unsigned int len = 0;
+  if (X509_digest(cert, EVP_sha1(), fp.data(), &len) != 1) {
+    ERR_clear_error();
+    fp.fill(0);
+  }
+  return fp;
+}
+
+namespace {
+
+OSSL_PROVIDER* gDefaultProvider = nullptr;
+OSSL_PROVIDER* gLegacyProvider = nullptr;
+
+// Runs before OpenSSL's own clean-up (atexit handlers run in reverse order and
+// OpenSSL registered its handler when it was first used): a provider that is
+// still loaded at clean-up leaks its child library context.
+void unloadProviders() {
+  if (gLegacyProvider != nullptr) {
+    OSSL_PROVIDER_unload(gLegacyProvider);
+  }
+  if (gDefaultProvider != nullptr) {
+    OSSL_PROVIDER_unload(gDefaultProvider);
+  }
+}
+
+} // namespace
+
+bool ensureLegacyProvider() {
+  static const bool loaded = [] {
+    // Loading a provider explicitly stops the default one from loading by
+    // itself, so both are loaded.
+    gDefaultProvider = OSSL_PROVIDER_load(nullptr, "default");
+    gLegacyProvider = OSSL_PROVIDER_load(nullptr, "legacy");
+    std::atexit(unloadProviders);
+    ERR_clear_error();
+    return gDefaultProvider != nullptr && gLegacyProvider != nullptr;
+  }();
+  return loaded;
+}
+
+int passwordCallback(char* buf, int size, int /*rwflag*/, void* user) {
+  if (user == nullptr || size <= 0) {
+    return -1;
+  }
+  const auto* password = static_cast<const std::string*>(user);
+  if (password->size() > static_cast<size_t>(size)) {
+    return -1;
+  }
+  std::copy(password->begin(), password->end(), buf);
+  return static_cast<int>(password->size());
+}
+
+ssl::X509Ptr upRef(X509* cert) {
+  if (cert == nullptr || X509_up_ref(cert) != 1) {
+    return nullptr;
+  }
+  return ssl::X509Ptr(cert);
+}
+
+ssl::EVP_PKEYPtr upRef(EVP_PKEY* key) {
+  if (key == nullptr || EVP_PKEY_up_ref(key) != 1) {
+    return nullptr;
+  }
+  return ssl::EVP_PKEYPtr(key);
+}
+
+std::string base64Encode(std::string_view bytes) {
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(bytes.data()),
+                                static_cast<int>(bytes.size()));
+  out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return out;
+}
+
+bool base64Decode(std::string_view text, std::string& out) {
+  std::string clean;
+  clean.reserve(text.size());
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u <= ' ') {
+      continue;
+    }
+    if (!(std::isalnum(u) || c == '+' || c == '/' || c == '=')) {
+      return false;
+    }
+    clean.push_back(c);
+  }
+  while (clean.size() % 4 != 0) {
+    clean.push_back('='); // tolerate missing padding
+  }
+  const size_t pad = clean.empty() ? 0 : (clean.end()[-1] == '=') + (clean.end()[-2] == '=');
+  if (clean.find('=') < clean.size() - pad) {
+    return false; // padding only at the end
+  }
+  out.assign(clean.size() / 4 * 3, '\0');
+  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(clean.data()),
+                                static_cast<int>(clean.size()));
+  if (n < 0 || static_cast<size_t>(n) < pad) {
+    return false;
+  }
+  out.resize(static_cast<size_t>(n) - pad);
+  return true;
+}
+
+} // namespace orvo::ck::detail
