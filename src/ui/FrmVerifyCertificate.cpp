@@ -4,11 +4,17 @@
 #include "ui/ModalUi.h"
 #include "ui/Pictures.h"
 
+#include "tls/LoopbackTlsTest.h"
+
 #include <QCheckBox>
 #include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+
+#include <exception>
+#include <string>
+#include <vector>
 
 namespace orvo::ui {
 
@@ -33,10 +39,11 @@ QString WithTrailingDelimiter(const QString& path) {
 
 } // namespace
 
-TFrmVerifyCertificate::TFrmVerifyCertificate(ModalUi& aModal, QWidget* aParent)
+TFrmVerifyCertificate::TFrmVerifyCertificate(ModalUi& aModal, QWidget* aParent,
+                                             const std::filesystem::path& aProgramFolder)
     : QWidget(aParent), ImageList1{StatusPixmap(SpPending), StatusPixmap(SpPassed),
                                    StatusPixmap(SpFailed)},
-      fModal(aModal) {
+      fModal(aModal), fTlsTest(std::make_unique<TLoopbackTlsTest>(aProgramFolder)) {
   setObjectName(QStringLiteral("FrmVerifyCertificate"));
   setFont(TahomaFont(11));
   resize(kDesignSize);
@@ -185,10 +192,20 @@ void TFrmVerifyCertificate::PnlFrmSelectkeyResize() {
 
 bool TFrmVerifyCertificate::VerifySSLConnectionIsPossible(const QString& aDataPath,
                                                           QStringList& aFailReasons) {
-  // TODO(tls): forward to orvo::TLoopbackTlsTest once it is on main.
-  (void)aDataPath;
-  aFailReasons.append(QStringLiteral("The loopback TLS test is not available in this build."));
-  return false;
+  std::vector<std::string> reasons;
+  bool ok = false;
+  try {
+    ok = fTlsTest->VerifySSLConnectionIsPossible(aDataPath.toStdString(), reasons);
+  } catch (const std::exception& e) {
+    // The test reports its failures as reasons; this keeps anything else
+    // (memory) from crossing the event loop.
+    reasons.emplace_back(e.what());
+    ok = false;
+  }
+  for (const std::string& reason : reasons) {
+    aFailReasons.append(QString::fromStdString(reason));
+  }
+  return ok;
 }
 
 } // namespace orvo::ui
