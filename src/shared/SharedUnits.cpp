@@ -4,6 +4,7 @@
 #include "shared/StartupSequence.h"
 #include "shared/SyncLog.h"
 #include "system/CertFileVersion.h"
+#include "tls/CryptoPreload.h"
 
 #include <memory>
 #include <mutex>
@@ -61,10 +62,12 @@ std::vector<StartupStep> SharedUnitSteps(const SharedUnitsConfig& config) {
   // order and the prefix their errors carry.
   steps.push_back({"KavTimezone", "init KavTimezone: ", {}, {}});
   // KavCrypto: pre-loads the OpenSSL crypto library from the program folder,
-  // which decides the copy of libcrypto the TLS self-test gets later.
-  // CRYPTO-PRELOAD: the call to orvo::PreloadCryptoLibrary(folder)
-  // (tls/CryptoPreload.h) goes here once the TLS library provides it.
-  steps.push_back({"KavCrypto", "", {}, {}});
+  // which decides the copy of libcrypto the TLS self-test gets later. The
+  // component holds the library until shut-down. A missing or unusable
+  // library leaves the start-up unaffected.
+  auto crypto = std::make_shared<std::unique_ptr<TOpenSSLSigningComponent>>();
+  steps.push_back({"KavCrypto", "", [folder, crypto] { *crypto = PreloadCryptoLibrary(folder); },
+                   [crypto] { crypto->reset(); }});
   // The server globals (product name, folder names, helper libraries) are
   // likewise never read here; the entry carries the prefix of their errors.
   steps.push_back({"Globals", "Init Globals: ", {}, {}});

@@ -9,6 +9,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+#include <link.h>
 #include <unistd.h>
 
 namespace orvo {
@@ -107,6 +109,39 @@ TEST_F(SharedUnitsTest, DebugKeyThatCannotBeOpenedWithFullAccessLeavesTheSwitchO
   Start();
   EXPECT_EQ(synclog::Writer(), nullptr);
   EXPECT_FALSE(AnyLogFile());
+}
+
+// Where this machine's libcrypto lives; empty when it has none.
+std::filesystem::path SystemCryptoLibrary() {
+  void* handle = ::dlopen("libcrypto.so.3", RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    return {};
+  }
+  link_map* map = nullptr;
+  std::filesystem::path path;
+  if (::dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr) {
+    path = map->l_name;
+  }
+  ::dlclose(handle);
+  return path;
+}
+
+bool MappedIntoThisProcess(const std::filesystem::path& file) {
+  return ReadFile("/proc/self/maps").find(file.string()) != std::string::npos;
+}
+
+TEST_F(SharedUnitsTest, CryptoLibraryIsPreloadedFromTheProgramFolder) {
+  const auto system = SystemCryptoLibrary();
+  if (system.empty()) {
+    GTEST_SKIP() << "no libcrypto.so.3 on this machine";
+  }
+  const auto redist = program_ / "redist";
+  std::filesystem::create_directory(redist);
+  std::filesystem::copy_file(system, redist / "libcrypto.so.3");
+  Registry(kVendor);
+  ASSERT_FALSE(MappedIntoThisProcess(redist / "libcrypto.so.3"));
+  Start();
+  EXPECT_TRUE(MappedIntoThisProcess(redist / "libcrypto.so.3"));
 }
 
 struct BadSwitchCase {
