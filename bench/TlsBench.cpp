@@ -5,6 +5,7 @@
 
 #include "support/TestPki.h"
 #include "tls/LoopbackTlsTest.h"
+#include "tls/PortLock.h"
 
 #include <benchmark/benchmark.h>
 
@@ -28,6 +29,7 @@ double ProcessCpuMilliseconds() {
 }
 
 void BM_VerifySSLConnectionIsPossible(benchmark::State& aState) {
+  const orvo::test::TPortLock portLock; // no test may hold the port meanwhile
   const orvo::test::TempDir data;
   const orvo::test::TempDir program;
   const std::string dataPath = data.path().string() + "/";

@@ -21,7 +21,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -146,6 +148,29 @@ int connectBefore(const Url& url, Clock::time_point deadline) {
   return -1;
 }
 
+// The size of the whole answer (head and body) once the head is complete and
+// names a Content-Length.
+std::optional<std::size_t> contentLength(const std::string& answer) {
+  const auto headEnd = answer.find("\r\n\r\n");
+  if (headEnd == std::string::npos) {
+    return std::nullopt;
+  }
+  std::string head = answer.substr(0, headEnd);
+  for (auto& c : head) {
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  const auto at = head.find("\r\ncontent-length:");
+  if (at == std::string::npos) {
+    return std::nullopt;
+  }
+  char* end = nullptr;
+  const unsigned long long length = std::strtoull(head.c_str() + at + 17, &end, 10);
+  if (end == head.c_str() + at + 17 || length > kMaxResponseSize) {
+    return std::nullopt;
+  }
+  return headEnd + 4 + static_cast<std::size_t>(length);
+}
+
 // One HTTP/1.0 exchange; the body of a 200 answer, or nothing.
 std::optional<std::string> httpExchange(const Url& url, const std::string& request,
                                         Clock::time_point deadline) {
@@ -186,6 +211,11 @@ std::optional<std::string> httpExchange(const Url& url, const std::string& reque
     answer.append(buf, static_cast<size_t>(n));
     if (answer.size() > kMaxResponseSize) {
       return std::nullopt;
+    }
+    // Some servers keep the connection open after the answer; a complete
+    // body by its Content-Length ends the exchange as well as the peer's close.
+    if (const auto length = contentLength(answer); length && answer.size() >= *length) {
+      break;
     }
   }
   // "HTTP/1.x 200 ..."; the body follows the first empty line.

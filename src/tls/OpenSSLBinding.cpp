@@ -42,9 +42,11 @@ TOpenSSLBinding::TOpenSSLBinding(std::unique_ptr<TDynamicLibraries> aLibraries)
     : fLibraries(std::move(aLibraries)) {}
 
 TOpenSSLBinding::~TOpenSSLBinding() {
-  UnloadOpenSSL();
-  // A failed attempt may have left library references behind.
-  const std::lock_guard lock(fLoadedLock);
+  // Only the library references are given back here, without calling into
+  // OpenSSL: the process-wide binding dies during exit, possibly after
+  // OpenSSL's own exit handler has torn the library down, so DH_free and
+  // the error-state calls of UnloadOpenSSL() are not safe any more. main()
+  // calls UnloadOpenSSL() before it returns.
   if (fTlsLibrary != nullptr) {
     fLibraries->Close(fTlsLibrary);
   }

@@ -125,6 +125,8 @@ public:
   static constexpr const char* kTlsLibrarySecondName = "libssl.so";
 
   explicit TOpenSSLBinding(std::unique_ptr<TDynamicLibraries> aLibraries = SystemLibraries());
+  // Releases the library references only; call UnloadOpenSSL() first to
+  // free what OpenSSL holds for this binding.
   ~TOpenSSLBinding();
   TOpenSSLBinding(const TOpenSSLBinding&) = delete;
   TOpenSSLBinding& operator=(const TOpenSSLBinding&) = delete;
@@ -184,7 +186,8 @@ private:
 [[nodiscard]] TOpenSSLBinding& OpenSSLBinding();
 [[nodiscard]] bool EnsureOpenSSLLoaded();
 [[nodiscard]] std::vector<std::string> MissingEntryPoints();
-// Called once at process end, when no TLS object is alive any more.
+// Called once at process end by main(), before it returns and when no TLS
+// object is alive any more (OpenSSL's own exit handler runs after main).
 void UnloadOpenSSL();
 
 } // namespace orvo

@@ -4,11 +4,17 @@
 #include "ui/ModalUi.h"
 #include "ui/Pictures.h"
 
+#include "tls/LoopbackTlsTest.h"
+
 #include <QCheckBox>
 #include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+
+#include <exception>
+#include <string>
+#include <vector>
 
 namespace orvo::ui {
 
@@ -33,10 +39,11 @@ QString WithTrailingDelimiter(const QString& path) {
 
 } // namespace
 
-TFrmVerifyCertificate::TFrmVerifyCertificate(ModalUi& aModal, QWidget* aParent)
+TFrmVerifyCertificate::TFrmVerifyCertificate(ModalUi& aModal, QWidget* aParent,
+                                             const std::filesystem::path& aProgramFolder)
     : QWidget(aParent), ImageList1{StatusPixmap(SpPending), StatusPixmap(SpPassed),
                                    StatusPixmap(SpFailed)},
-      fModal(aModal) {
+      fModal(aModal), fTlsTest(std::make_unique<TLoopbackTlsTest>(aProgramFolder)) {
   setObjectName(QStringLiteral("FrmVerifyCertificate"));
   setFont(TahomaFont(11));
   resize(kDesignSize);
@@ -130,12 +137,25 @@ void TFrmVerifyCertificate::UnlockInput() {
 }
 
 void TFrmVerifyCertificate::ShowStatus(QLabel* aImage, int aIndex) {
+  static const std::array<QString, 3> kStateNames = {
+      QStringLiteral("pending"), QStringLiteral("passed"), QStringLiteral("failed")};
   if (aIndex < 0 || aIndex >= static_cast<int>(ImageList1.size())) {
     aImage->clear();
+    aImage->setAccessibleDescription({});
   } else {
-    aImage->setPixmap(ImageList1[static_cast<std::size_t>(aIndex)]);
+    const auto index = static_cast<std::size_t>(aIndex);
+    aImage->setPixmap(ImageList1[index]);
+    aImage->setAccessibleDescription(kStateNames[index]);
   }
   aImage->repaint();
+}
+
+void TFrmVerifyCertificate::SetStatusLine(const QString& aText, bool aFailed) {
+  QPalette palette = TxtCert->palette();
+  palette.setColor(QPalette::WindowText, aFailed ? QColor(255, 0, 0) : QColor(0, 0, 0));
+  TxtCert->setPalette(palette);
+  TxtCert->setText(aText);
+  TxtCert->adjustSize();
 }
 
 // The backup rule: a target that is the server's own certificate folder is
@@ -172,10 +192,20 @@ void TFrmVerifyCertificate::PnlFrmSelectkeyResize() {
 
 bool TFrmVerifyCertificate::VerifySSLConnectionIsPossible(const QString& aDataPath,
                                                           QStringList& aFailReasons) {
-  // TODO(tls): forward to orvo::TLoopbackTlsTest once it is on main.
-  (void)aDataPath;
-  aFailReasons.append(QStringLiteral("The loopback TLS test is not available in this build."));
-  return false;
+  std::vector<std::string> reasons;
+  bool ok = false;
+  try {
+    ok = fTlsTest->VerifySSLConnectionIsPossible(aDataPath.toStdString(), reasons);
+  } catch (const std::exception& e) {
+    // The test reports its failures as reasons; this keeps anything else
+    // (memory) from crossing the event loop.
+    reasons.emplace_back(e.what());
+    ok = false;
+  }
+  for (const std::string& reason : reasons) {
+    aFailReasons.append(QString::fromStdString(reason));
+  }
+  return ok;
 }
 
 } // namespace orvo::ui

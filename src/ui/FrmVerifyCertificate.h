@@ -16,11 +16,17 @@
 #include <QWidget>
 
 #include <array>
+#include <filesystem>
+#include <memory>
 
 class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+
+namespace orvo {
+class TLoopbackTlsTest;
+}
 
 namespace orvo::ui {
 
@@ -30,7 +36,10 @@ class TFrmVerifyCertificate : public QWidget {
   Q_OBJECT
 public:
   // aModal shows the folder picker; it must outlive the frame.
-  explicit TFrmVerifyCertificate(ModalUi& aModal, QWidget* aParent = nullptr);
+  // aProgramFolder: where the TLS test looks for cert/dh.pem; empty means the
+  // running executable's folder.
+  explicit TFrmVerifyCertificate(ModalUi& aModal, QWidget* aParent = nullptr,
+                                 const std::filesystem::path& aProgramFolder = {});
   ~TFrmVerifyCertificate() override;
 
   static constexpr QSize kDesignSize{766, 337};
@@ -52,13 +61,18 @@ public:
   void UnlockInput();
 
   // Shows status picture aIndex (SpPending, SpPassed, SpFailed) in aImage
-  // (ImgverifyKey or ImgconnectLocal).
+  // (ImgverifyKey or ImgconnectLocal) and paints it at once: the checks keep
+  // the GUI thread busy.
   void ShowStatus(QLabel* aImage, int aIndex);
+  // Sets the status line TxtCert: black text, or pure red for a failure.
+  void SetStatusLine(const QString& aText, bool aFailed);
 
   // Runs the loopback TLS test with the scratch files orvo.crt, root.pem and
-  // orvo.key of aDataPath and deletes them afterwards; true when a TLS server
-  // started with them and a TLS client connected. Reasons for a failure are
-  // appended to aFailReasons.
+  // orvo.key of aDataPath (a folder ending in '/') and deletes them
+  // afterwards; true when a TLS server started with them on 127.0.0.1:51203
+  // and a TLS client connected. Each failure appends one reason (a reason
+  // from OpenSSL may hold a second line after CR LF). Blocks the GUI thread
+  // for the handshake; never throws.
   [[nodiscard]] bool VerifySSLConnectionIsPossible(const QString& aDataPath,
                                                    QStringList& aFailReasons);
 
@@ -93,6 +107,7 @@ private:
   void BuildTargetSettings();
 
   ModalUi& fModal;
+  std::unique_ptr<TLoopbackTlsTest> fTlsTest;
   TAnchors fAnchors{kDesignSize};
   bool fIsCoreInstallation = false;
   QString fOrvoCorePath;

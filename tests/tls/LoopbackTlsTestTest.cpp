@@ -5,6 +5,7 @@
 
 #include "support/TestPki.h"
 #include "tls/LoopbackFiles.h"
+#include "tls/PortLock.h"
 #include "tls/TlsContext.h"
 #include "tls/TlsSocket.h"
 
@@ -50,6 +51,7 @@ protected:
     return fTest.VerifySSLConnectionIsPossible(DataPath(), aReasons);
   }
 
+  test::TPortLock fPortLock;
   test::TempDir fData;
   test::TempDir fProgram; // no cert/dh.pem unless a test writes one
   TLoopbackTlsTest fTest{fProgram.path()};

@@ -7,6 +7,7 @@
 #include "tls/LoopbackFiles.h"
 #include "tls/LoopbackTlsServer.h"
 #include "tls/LoopbackTlsTest.h"
+#include "tls/PortLock.h"
 #include "tls/TlsError.h"
 
 #include <gtest/gtest.h>
@@ -40,6 +41,7 @@ protected:
     aOptions.SetSSLVersions({TSSLVersion::sslvTLSv1_2, TSSLVersion::sslvTLSv1_3});
   }
 
+  test::TPortLock fPortLock;
   std::string fOpenssl;
   test::TempDir fData;
   test::TempDir fProgram;

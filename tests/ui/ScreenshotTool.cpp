@@ -81,7 +81,7 @@ bool Step3(MainWindowForm& window, TFrmVerifyCertificate& frame, const QDir& out
   frame.EdtDirChange();
   frame.ShowStatus(frame.ImgverifyKey, SpPassed);
   frame.ShowStatus(frame.ImgconnectLocal, SpPassed);
-  frame.TxtCert->setText(QStringLiteral("Verification of certificate successful"));
+  frame.SetStatusLine(QStringLiteral("Verification of certificate successful"), false);
   frame.UnlockInput();
   ShowStep(window, frame.PnlFrmSelectkey, 3, QStringLiteral("Step 3: Verifying Certificate... "));
   bool ok = Save(window, out, QStringLiteral("step3-verification-passed"));
@@ -89,19 +89,15 @@ bool Step3(MainWindowForm& window, TFrmVerifyCertificate& frame, const QDir& out
   frame.LockInput();
   frame.ShowStatus(frame.ImgverifyKey, SpPassed);
   frame.ShowStatus(frame.ImgconnectLocal, SpFailed);
-  frame.TxtCert->setText(QStringLiteral("Verification of certificate NOT successful: the "
-                                        "certificate does not work with a real SSL Connection."));
-  QPalette palette = frame.TxtCert->palette();
-  palette.setColor(QPalette::WindowText, QColor(255, 0, 0));
-  frame.TxtCert->setPalette(palette);
+  frame.SetStatusLine(QStringLiteral("Verification of certificate NOT successful: the "
+                                     "certificate does not work with a real SSL Connection."),
+                      true);
   window.BtnNext->setEnabled(false);
   ok = Save(window, out, QStringLiteral("step3-verification-failed")) && ok;
 
   frame.ShowStatus(frame.ImgverifyKey, SpPending);
   frame.ShowStatus(frame.ImgconnectLocal, SpPending);
-  palette.setColor(QPalette::WindowText, QColor(0, 0, 0));
-  frame.TxtCert->setPalette(palette);
-  frame.TxtCert->setText(QStringLiteral("Verifying provided certificate and private key...."));
+  frame.SetStatusLine(QStringLiteral("Verifying provided certificate and private key...."), false);
   return Save(window, out, QStringLiteral("step3-verification-running")) && ok;
 }
 

@@ -147,6 +147,19 @@ TEST_F(VerifyFrameTest, APickedFolderReplacesTheFieldAndAppliesTheRuleAtOnce) {
   EXPECT_EQ(frame.EdtDir->text(), "/opt/orvo/cert");
 }
 
+TEST_F(VerifyFrameTest, TheStatusLineIsBlackOrPureRed) {
+  frame.SetStatusLine(QStringLiteral("Verification of certificate NOT successful: the public key "
+                                     "of the certificate and the provided private key are not a "
+                                     "pair."),
+                      true);
+  EXPECT_EQ(frame.TxtCert->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+  EXPECT_GE(frame.TxtCert->width(),
+            frame.TxtCert->fontMetrics().horizontalAdvance(frame.TxtCert->text()));
+  frame.SetStatusLine(QStringLiteral("Verification of certificate successful"), false);
+  EXPECT_EQ(frame.TxtCert->palette().color(QPalette::WindowText), QColor(0, 0, 0));
+  EXPECT_EQ(frame.TxtCert->text(), "Verification of certificate successful");
+}
+
 TEST_F(VerifyFrameTest, ResizingKeepsTheBrowseButtonAtTheEndOfTheEdit) {
   frame.show();
   frame.resize(848, 335);
@@ -192,6 +205,7 @@ TEST_P(StatusPictureTest, HasItsColourAndAWhiteSymbol) {
   EXPECT_GT(white, 8);
 
   frame.ShowStatus(frame.ImgverifyKey, row.index);
+  EXPECT_EQ(frame.ImgverifyKey->accessibleDescription(), QString::fromLatin1(row.name).toLower());
   EXPECT_EQ(frame.ImgverifyKey->pixmap().toImage(),
             frame.ImageList1[static_cast<std::size_t>(row.index)].toImage());
 }
