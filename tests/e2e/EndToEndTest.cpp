@@ -3,6 +3,7 @@
 // file naming its folder, old certificate files in its cert/ folder, and the
 // server's service on a private D-Bus with python-dbusmock's systemd template.
 #include "support/TestPki.h"
+#include "tls/PortLock.h"
 #include "SystemdMock.h"
 
 #include <gmock/gmock.h>
@@ -157,6 +158,7 @@ protected:
     EXPECT_THAT(output, HasSubstr("Verify return code: 0 (ok)"));
   }
 
+  TPortLock portLock; // the program's TLS test uses the fixed port
   TestPki& pki = TestPki::instance();
   TempDir tmp;
   SystemdMock mock;

@@ -7,6 +7,7 @@
 #include "support/TestPki.h"
 #include "system/ScriptedServiceBackend.h"
 #include "system/WaitClock.h"
+#include "tls/PortLock.h"
 #include "wizard/ProductSteps.h"
 #include "wizard/SSLCertImporterMain.h"
 
@@ -57,6 +58,8 @@ protected:
   // The files of the data folder.
   std::vector<std::string> DataFiles() const;
 
+  // Step 3 runs the loopback TLS test on its fixed port.
+  TPortLock portLock;
   TestPki& pki = TestPki::instance();
   TempDir tmp;
   Path exeFolder;
