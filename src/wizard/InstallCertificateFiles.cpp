@@ -69,15 +69,16 @@ bool ProductSteps::InstallCertificateFiles(TCertImportWizardMain& w) {
         ui::MbYes | ui::MbNo);
     if (answer == ui::MbYes && !QDir().mkpath(folder)) {
       w.Modal().messageBox(ui::MsgKind::Error,
-                           QStringLiteral("Could not create the directory ") + folder, ui::MbCancel);
+                           QStringLiteral("Could not create the directory ") + folder,
+                           ui::MbCancel);
     }
   }
   if (!QFileInfo(folder).isDir()) {
     return false;
   }
-  BackupExistingFiles(w, ok, folder,
-                      {QStringLiteral("root.pem"), QStringLiteral("orvo.crt"),
-                       QStringLiteral("orvo.key")});
+  BackupExistingFiles(
+      w, ok, folder,
+      {QStringLiteral("root.pem"), QStringLiteral("orvo.crt"), QStringLiteral("orvo.key")});
   if (!ok) {
     return false;
   }

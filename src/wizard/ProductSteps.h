@@ -84,16 +84,15 @@ private:
   static bool IsCertificateFile(const QString& aFileName);
   static bool IsDuplicateCertificate(const TOrvoStoreCertificate& aCert,
                                      const TOrvoCertList& aCandidates);
-  bool CheckKeySize(TCertImportWizardMain& w, const TOrvoStoreCertificate& aCert,
-                    TStrings& aErrors, TStrings& aWarnings);
+  bool CheckKeySize(TCertImportWizardMain& w, const TOrvoStoreCertificate& aCert, TStrings& aErrors,
+                    TStrings& aWarnings);
   // Keeps a list of certificates alive for the rest of the run: the chosen
   // certificate (fProvidedCert) may point into it.
   TOrvoStoreCertificate* KeepCandidates(TOrvoCertList aCandidates, TOrvoStoreCertificate* aChosen);
 
   // Step 2.
-  std::shared_ptr<TOrvoSSLPrivateKey> GetKeyFromFile(TCertImportWizardMain& w,
-                                                     const QString& aFileName, bool& aOk,
-                                                     TStrings& aErrors);
+  std::shared_ptr<TOrvoSSLPrivateKey>
+  GetKeyFromFile(TCertImportWizardMain& w, const QString& aFileName, bool& aOk, TStrings& aErrors);
   std::shared_ptr<TOrvoSSLPrivateKey> GetKeyFromPastedText(TCertImportWizardMain& w,
                                                            const QString& aText, bool& aOk,
                                                            TStrings& aErrors);

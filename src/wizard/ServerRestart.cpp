@@ -77,10 +77,11 @@ bool ProductSteps::OfferCoreServiceRestart(TCertImportWizardMain& w, const QStri
     return false;
   }
   if (info->State() == TServiceState::ssRunning) {
-    if (w.Modal().messageBox(ui::MsgKind::Confirmation,
-                             QStringLiteral("Success. Do you want to restart the Orvo server now to "
-                                            "use the new certificate?"),
-                             ui::MbYes | ui::MbNo) == ui::MbYes) {
+    if (w.Modal().messageBox(
+            ui::MsgKind::Confirmation,
+            QStringLiteral("Success. Do you want to restart the Orvo server now to "
+                           "use the new certificate?"),
+            ui::MbYes | ui::MbNo) == ui::MbYes) {
       RestartCoreService(w);
     }
   } else if (w.Modal().messageBox(ui::MsgKind::Confirmation,

@@ -142,8 +142,7 @@ bool ProductSteps::CheckCertificateSource(TCertImportWizardMain& w) {
         text += QStringLiteral("\r\n") + ToQ(warning);
       }
       text += QStringLiteral("\r\nDo you want to proceed?");
-      if (w.Modal().messageBox(ui::MsgKind::Warning, text, ui::MbYes | ui::MbCancel) !=
-          ui::MbYes) {
+      if (w.Modal().messageBox(ui::MsgKind::Warning, text, ui::MbYes | ui::MbCancel) != ui::MbYes) {
         ok = false;
       }
     }
@@ -175,8 +174,7 @@ TOrvoStoreCertificate* ProductSteps::GetCertFromStoreList(TCertImportWizardMain&
 }
 
 TOrvoStoreCertificate* ProductSteps::GetCertFromPastedText(TCertImportWizardMain& w, bool& aOk,
-                                                           TStrings& aErrors,
-                                                           TStrings& aWarnings) {
+                                                           TStrings& aErrors, TStrings& aWarnings) {
   const QString text = LinesWithCrLf(w.fFrameSelectCert->MClipboard->toPlainText());
   aOk = false;
   if (TrimControls(text).isEmpty()) {
@@ -216,8 +214,8 @@ TOrvoStoreCertificate* ProductSteps::GetCertFromDirectory(TCertImportWizardMain&
     frame.EdtDir->setText(folder);
   }
   if (!QFileInfo(folder).isDir()) {
-    w.Modal().messageBox(ui::MsgKind::Error, QStringLiteral("The provided directory does not exist."),
-                         ui::MbOk);
+    w.Modal().messageBox(ui::MsgKind::Error,
+                         QStringLiteral("The provided directory does not exist."), ui::MbOk);
     return nullptr;
   }
   bool scanned = false;
@@ -256,9 +254,8 @@ TOrvoStoreCertificate* ProductSteps::KeepCandidates(TOrvoCertList aCandidates,
 }
 
 void ProductSteps::ScanDirectoryForCertificates(TCertImportWizardMain& w, bool& aOk,
-                                                const QString& aFolder,
-                                                TOrvoCertList& aCandidates, TStrings& aErrors,
-                                                TStrings& aWarnings) {
+                                                const QString& aFolder, TOrvoCertList& aCandidates,
+                                                TStrings& aErrors, TStrings& aWarnings) {
   const QStringList files = PlainFilesOf(WithTrailingSeparator(aFolder));
   if (files.isEmpty()) {
     aOk = false;

@@ -139,7 +139,8 @@ void ProductSteps::ShowVerificationFailure(TCertImportWizardMain& w, const QStri
 
 bool ProductSteps::VerifyKeyPair(TCertImportWizardMain& w) {
   const bool ok = w.fCertValidator->CheckPKMatchesCert(w.fProvidedCert, w.fProvidedKey.get());
-  w.fFrameVerifyCertificate->ShowStatus(w.fFrameVerifyCertificate->ImgverifyKey, ok ? ui::SpPassed : ui::SpFailed);
+  w.fFrameVerifyCertificate->ShowStatus(w.fFrameVerifyCertificate->ImgverifyKey,
+                                        ok ? ui::SpPassed : ui::SpFailed);
   return ok;
 }
 
@@ -149,7 +150,8 @@ bool ProductSteps::VerifySSLConnection(TCertImportWizardMain& w) {
   (void)ExportTestKey(w, *w.fProvidedKey);
   QStringList tlsErrors;
   const bool ok = w.fFrameVerifyCertificate->VerifySSLConnectionIsPossible(w.fDataPath, tlsErrors);
-  w.fFrameVerifyCertificate->ShowStatus(w.fFrameVerifyCertificate->ImgconnectLocal, ok ? ui::SpPassed : ui::SpFailed);
+  w.fFrameVerifyCertificate->ShowStatus(w.fFrameVerifyCertificate->ImgconnectLocal,
+                                        ok ? ui::SpPassed : ui::SpFailed);
   return ok;
 }
 

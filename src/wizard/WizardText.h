@@ -10,8 +10,12 @@
 
 namespace orvo {
 
-inline std::string ToStd(const QString& aText) { return aText.toUtf8().toStdString(); }
-inline QString ToQ(const std::string& aText) { return QString::fromUtf8(aText); }
+inline std::string ToStd(const QString& aText) {
+  return aText.toUtf8().toStdString();
+}
+inline QString ToQ(const std::string& aText) {
+  return QString::fromUtf8(aText);
+}
 
 // Removes the characters with codes 0 to 32 at both ends.
 QString TrimControls(const QString& aText);

@@ -122,8 +122,7 @@ private:
       return false; // the program's end ends the script
     }
     if (verb == "message") {
-      return AnswerMessage(qobject_cast<QMessageBox*>(modal), object,
-                           aCommand.section(' ', 2));
+      return AnswerMessage(qobject_cast<QMessageBox*>(modal), object, aCommand.section(' ', 2));
     }
     if (verb == "passphrase") {
       if (modal == nullptr || modal->objectName() != "FrmPassword") {

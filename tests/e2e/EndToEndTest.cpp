@@ -2,9 +2,9 @@
 // test driver plugin, against a temporary server installation: a registry
 // file naming its folder, old certificate files in its cert/ folder, and the
 // server's service on a private D-Bus with python-dbusmock's systemd template.
+#include "SystemdMock.h"
 #include "support/TestPki.h"
 #include "tls/PortLock.h"
-#include "SystemdMock.h"
 
 #include <gmock/gmock.h>
 
@@ -174,7 +174,9 @@ TEST_F(EndToEndTest, Pkcs12InAFolder) {
            PfxOptions{.chain = {pki.intermediate(), pki.root()}});
   const std::string log = RunWizard("wait-title Step 1\n"
                                     "check RBDir\n"
-                                    "set EdtDir " + folder.string() + "\n"
+                                    "set EdtDir " +
+                                    folder.string() +
+                                    "\n"
                                     "click BtnNext\n"
                                     "passphrase secret\n"
                                     "message Yes There are warnings\n"
@@ -193,12 +195,16 @@ TEST_F(EndToEndTest, CertificateAndKeyAsSeparateFiles) {
   writeKey(tmp / "server.key", leaf, KeyFormat::PemPkcs8);
   const std::string log = RunWizard("wait-title Step 1\n"
                                     "check RBDir\n"
-                                    "set EdtDir " + folder.string() + "\n"
+                                    "set EdtDir " +
+                                    folder.string() +
+                                    "\n"
                                     "click BtnNext\n"
                                     "message Yes There are warnings\n"
                                     "wait-title Step 2\n"
                                     "check RBFile\n"
-                                    "set EdtFile " + (tmp / "server.key").string() + "\n"
+                                    "set EdtFile " +
+                                    (tmp / "server.key").string() +
+                                    "\n"
                                     "click BtnNext\n"
                                     "wait-title Step 3\n"
                                     "click BtnNext\n"
@@ -212,12 +218,16 @@ TEST_F(EndToEndTest, PastedCertificateAndKeyText) {
   writeCertsPem(tmp / "paste-cert.txt", {leaf, pki.intermediate(), pki.root()});
   writeKey(tmp / "paste-key.txt", leaf, KeyFormat::PemRsa);
   const std::string log = RunWizard("wait-title Step 1\n"
-                                    "paste MClipboard " + (tmp / "paste-cert.txt").string() + "\n"
+                                    "paste MClipboard " +
+                                    (tmp / "paste-cert.txt").string() +
+                                    "\n"
                                     "check RBPaste\n"
                                     "click BtnNext\n"
                                     "message Yes There are warnings\n"
                                     "wait-title Step 2\n"
-                                    "paste MClipboard " + (tmp / "paste-key.txt").string() + "\n"
+                                    "paste MClipboard " +
+                                    (tmp / "paste-key.txt").string() +
+                                    "\n"
                                     "check RBPaste\n"
                                     "click BtnNext\n"
                                     "wait-title Step 3\n"
@@ -240,14 +250,19 @@ TEST_F(EndToEndTest, DISABLED_Screenshots) {
            PfxOptions{.chain = {pki.intermediate(), pki.root()}});
   const std::string log = RunWizard("wait-title Step 1\n"
                                     "check RBDir\n"
-                                    "set EdtDir " + folder.string() + "\n"
-                                    "screenshot " + (out / "main-step1.png").string() + "\n"
+                                    "set EdtDir " +
+                                    folder.string() +
+                                    "\n"
+                                    "screenshot " +
+                                    (out / "main-step1.png").string() +
+                                    "\n"
                                     "click BtnNext\n"
                                     "passphrase secret\n"
                                     "message Yes There are warnings\n"
                                     "wait-title Step 3\n"
                                     "wait-enabled BtnNext\n"
-                                    "screenshot " + (out / "main-step3-success.png").string() +
+                                    "screenshot " +
+                                    (out / "main-step3-success.png").string() +
                                     "\n"
                                     "click BtnNext\n"
                                     "message No Success. Do you want to restart\n"

@@ -114,8 +114,7 @@ struct KeySizeCase {
   bool warns;
 };
 
-class KeySizeTest : public StepSourceTest,
-                    public ::testing::WithParamInterface<KeySizeCase> {};
+class KeySizeTest : public StepSourceTest, public ::testing::WithParamInterface<KeySizeCase> {};
 
 TEST_P(KeySizeTest, KeySizeDecidesBetweenErrorWarningAndSilence) {
   CertSpec spec;
@@ -163,7 +162,8 @@ TEST_F(StepSourceTest, WarningsAreListedOnePerLineAndCancelKeepsStepOne) {
   ASSERT_EQ(modal.MessageTexts().size(), 1);
   const QString expected =
       "There are warnings for certificate(s): \r\n--> " + Display(cert) + "\r\n" +
-      kUntrustedWarning + "\r\nThe key size is below 2048 bits(insecure!).\r\nDo you want to proceed?";
+      kUntrustedWarning +
+      "\r\nThe key size is below 2048 bits(insecure!).\r\nDo you want to proceed?";
   EXPECT_EQ(modal.MessageTexts()[0], expected);
   EXPECT_NE(w->fProvidedCert, nullptr); // replaced even though the user cancelled
 }
@@ -177,7 +177,8 @@ TEST_F(StepSourceTest, PastedTextEmptyInvalidAndValid) {
   ASSERT_EQ(ErrorDialogs().size(), 2u);
   EXPECT_EQ(ErrorDialogs()[0].text, "No valid certificates could be found.");
   EXPECT_EQ(ErrorDialogs()[0].detail, "Reason(s):The pasted text is empty\r\n");
-  EXPECT_EQ(ErrorDialogs()[1].detail, "Reason(s):The provided text is not a valid certificate.\r\n");
+  EXPECT_EQ(ErrorDialogs()[1].detail,
+            "Reason(s):The provided text is not a valid certificate.\r\n");
   EXPECT_EQ(w->fActiveStep, 1);
 
   PasteCertificate(certPem(pki.server("pasted.test.local")));
@@ -225,12 +226,14 @@ TEST_F(StepSourceTest, FolderWithoutCertificateFilesHasNoPerFileReasons) {
   Next();
   ASSERT_EQ(ErrorDialogs().size(), 1u);
   EXPECT_EQ(ErrorDialogs()[0].text, "No valid certificates could be found.");
-  EXPECT_EQ(ErrorDialogs()[0].detail, "Reason(s):the directory contains no valid certificates.\r\n");
+  EXPECT_EQ(ErrorDialogs()[0].detail,
+            "Reason(s):the directory contains no valid certificates.\r\n");
 
   std::filesystem::remove_all(folder);
   std::filesystem::create_directories(folder);
   Next();
-  EXPECT_EQ(ErrorDialogs().back().detail, "Reason(s):the directory does not contain any files.\r\n");
+  EXPECT_EQ(ErrorDialogs().back().detail,
+            "Reason(s):the directory does not contain any files.\r\n");
 }
 
 TEST_F(StepSourceTest, TxtFileWithLowerCaseMarkerCountsAndTypedFileNameSelectsItsFolder) {

@@ -146,8 +146,8 @@ public:
     addr.sin_family = AF_INET;
     addr.sin_port = htons(51203);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-             ::listen(fd_, 15) == 0;
+    bound_ =
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(fd_, 15) == 0;
     if (bound_) {
       acceptor_ = std::thread([this] { AcceptAndClose(); });
     }
@@ -310,8 +310,7 @@ TEST_F(RestartTest, NoLeavesTheServiceAloneButTellsTheExpiry) {
 }
 
 TEST_F(RestartTest, StartOnlyGivesUpAfter51Sleeps) {
-  AddCoreService(win::SERVICE_STOPPED)
-      .Transitions[ScriptedServiceBackend::Request::Start] = {
+  AddCoreService(win::SERVICE_STOPPED).Transitions[ScriptedServiceBackend::Request::Start] = {
       ScriptedServiceBackend::MakeStatus(win::SERVICE_START_PENDING)};
   FinishIntoServerFolder({ui::MbYes});
   EXPECT_EQ(clock.Sleeps().size(), 51u);

@@ -53,12 +53,22 @@ void WizardFixture::RegisterServer(const Path& aInstallFolder) {
       << "\"Exepath\"=\"" << aInstallFolder.string() << "\"\r\n";
 }
 
-ui::TFrmSelectCertificate& WizardFixture::Page1() const { return *w->fFrameSelectCert; }
-ui::TFrmSelectPrivateKey& WizardFixture::Page2() const { return *w->fFrameSelectKey; }
-ui::TFrmVerifyCertificate& WizardFixture::Page3() const { return *w->fFrameVerifyCertificate; }
+ui::TFrmSelectCertificate& WizardFixture::Page1() const {
+  return *w->fFrameSelectCert;
+}
+ui::TFrmSelectPrivateKey& WizardFixture::Page2() const {
+  return *w->fFrameSelectKey;
+}
+ui::TFrmVerifyCertificate& WizardFixture::Page3() const {
+  return *w->fFrameVerifyCertificate;
+}
 
-void WizardFixture::Next() { w->BtnNext->click(); }
-void WizardFixture::Back() { w->BtnBack->click(); }
+void WizardFixture::Next() {
+  w->BtnNext->click();
+}
+void WizardFixture::Back() {
+  w->BtnBack->click();
+}
 
 void WizardFixture::ChooseFolder(const Path& aFolder) {
   ChooseFolderText(QString::fromStdString(aFolder.string()));
