@@ -38,9 +38,21 @@ function(orvo_test name)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
-  set(properties ENVIRONMENT "${env}" LABELS "${labels}" TIMEOUT ${ARG_TIMEOUT})
-  if(ARG_RESOURCE_LOCK)
-    list(APPEND properties RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
+  # Test discovery (CMake 3.25) splits every list into separate words, so
+  # each property can carry one value only: the first label, and at most one
+  # environment entry. Empty values would shift the property pairs.
+  list(LENGTH env env_count)
+  if(env_count GREATER 1)
+    message(FATAL_ERROR "orvo_test(${name}): at most one ENVIRONMENT entry is supported")
+  elseif(env_count EQUAL 0)
+    set(env ORVO_TESTING=1)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
+  list(APPEND labels orvo)
+  list(GET labels 0 labels)
+  if(NOT ARG_RESOURCE_LOCK)
+    set(ARG_RESOURCE_LOCK none)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "${env}" LABELS "${labels}" TIMEOUT ${ARG_TIMEOUT}
+               RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
 endfunction()

@@ -96,7 +96,15 @@ void TLoopbackTlsServer::AcceptLoop() {
     }
     TSocket accepted(::accept4(fListener.Fd(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!accepted.IsOpen()) {
-      continue; // the peer gave up before accept; keep listening
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // Out of descriptors or memory: the pending connection stays queued
+        // and would wake us at once again. Pause briefly, still stoppable.
+        pollfd wakeUp{fWakeUp.Fd(), POLLIN, 0};
+        if (::poll(&wakeUp, 1, 50) > 0) {
+          return;
+        }
+      }
+      continue; // otherwise the peer gave up before accept; keep listening
     }
     ReapFinishedConnections();
     const std::lock_guard lock(fConnectionsLock);

@@ -7,6 +7,7 @@
 // of silently negotiating something else. sslvTLSv1_3 is this program's
 // addition for the protocol the loopback pair negotiates besides TLS 1.2.
 
+#include <bit>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -41,7 +42,7 @@ public:
   [[nodiscard]] constexpr bool Contains(TSSLVersion aVersion) const {
     return (fBits & Bit(aVersion)) != 0;
   }
-  [[nodiscard]] constexpr int Count() const { return __builtin_popcount(fBits); }
+  [[nodiscard]] constexpr int Count() const { return std::popcount(fBits); }
   constexpr bool operator==(const TSSLVersions&) const = default;
 
 private:

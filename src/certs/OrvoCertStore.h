@@ -1,0 +1,83 @@
+#pragma once
+// The one place where certificates enter the importer: from a file (PEM, DER,
+// PKCS#7, PKCS#12 with a passphrase request), from pasted text, or from the
+// system's certificate stores. Every certificate loaded from a file or text,
+// with its chain, also goes into a vault that lives as long as the store and
+// only grows; the exported chain is built from it, so that intermediates and
+// roots supplied in other files of a folder end up in root.pem.
+
+#include "certs/CkToolkit.h"
+#include "certs/OrvoCertificate.h"
+#include "certs/PasswordEvent.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace orvo {
+
+class TOrvoCertStore {
+public:
+  // `aDataPath` is the store's working folder. Deletes a stale "tmp.xml"
+  // there. Throws std::runtime_error("Error initializing Certificate Store
+  // Object") when the toolkit store cannot be made.
+  explicit TOrvoCertStore(std::string aDataPath);
+  ~TOrvoCertStore();
+  TOrvoCertStore(const TOrvoCertStore&) = delete;
+  TOrvoCertStore& operator=(const TOrvoCertStore&) = delete;
+
+  // Loads the certificate of a file; ".PFX" and ".P12" files go through the
+  // passphrase requests. On success `aCert` is a new certificate that the
+  // caller owns; on failure it is left as it was. Throws EFileError
+  // when the file does not exist.
+  [[nodiscard]] bool createCertFromFile(const std::string& aFileName,
+                                        std::unique_ptr<TOrvoStoreCertificate>& aCert);
+  // Reads a pasted PEM certificate block (or bare base64), unchanged.
+  [[nodiscard]] bool CreateCertFromString(const std::string& aString,
+                                          std::unique_ptr<TOrvoStoreCertificate>& aCert);
+  // Makes the toolkit store an empty in-memory store.
+  [[nodiscard]] bool InitMemoryStore();
+  // Refills Certs from the local machine store, then the current user store,
+  // keeping the certificates that meet the server's requirements. Returns
+  // Count.
+  int ReadCertificatesFromStore();
+  // Lends the certificate at `Index`; null when out of range.
+  [[nodiscard]] TOrvoStoreCertificate* GetCertByIndex(int Index) const;
+  // Writes "orvo.crt" (the certificate) and "root.pem" (its chain, the
+  // certificate first) into the folder `aDataPath` and removes their blank
+  // lines. True when both were written.
+  [[nodiscard]] bool ExportCertificateAndChain(const std::string& aDataPath,
+                                               TOrvoStoreCertificate& cert,
+                                               std::vector<std::string>* aFailReasons = nullptr);
+  [[nodiscard]] bool ExportCertificateAndChain(const std::string& aDataPath,
+                                               TOrvoStoreCertificate& cert,
+                                               std::vector<std::string>& aFailReasons) {
+    return ExportCertificateAndChain(aDataPath, cert, &aFailReasons);
+  }
+
+  // Properties.
+  int Count() const { return static_cast<int>(fCerts.size()); }
+  TOrvoStoreCertificate* Certs(int Index) const { return GetCertByIndex(Index); }
+  const TPasswordEvent& OnRequestPassWord() const { return fOnPassword; }
+  void SetOnRequestPassWord(TPasswordEvent aHandler) { fOnPassword = std::move(aHandler); }
+
+private:
+  [[nodiscard]] std::unique_ptr<ck::CkCert> LoadPfxWithPassword(const std::string& aFileName);
+  [[nodiscard]] std::unique_ptr<ck::CkCert> LoadCertFile(const std::string& aFileName);
+  [[nodiscard]] bool RequestPassword(const std::string& aFileName, std::string& password,
+                                     bool aWasWrongPassword) const;
+  std::unique_ptr<TOrvoStoreCertificate> Accept(std::unique_ptr<ck::CkCert> aCert);
+  bool AddChainToVault(const ck::CkCert& cert);
+  void ReadLocalMachineStore();
+  void ReadCurrentUserStore();
+  void KeepUsableCertificates();
+
+  std::unique_ptr<ck::CkCertStore> fCertStore;
+  std::unique_ptr<ck::CkXmlCertVault> fxmlVault;
+  TOrvoCertList fCerts;
+  TPasswordEvent fOnPassword;
+  std::string fDataPath;
+  std::string fXMLFile;
+};
+
+} // namespace orvo
