@@ -2,9 +2,11 @@
 
 #include <openssl/err.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <string_view>
 #include <utility>
 
 namespace orvo::ck::detail {
@@ -21,7 +23,13 @@ unsigned long nameKey(const X509_NAME* name) {
   return key;
 }
 
+std::atomic<std::uint64_t> gGeneration{0};
+
 } // namespace
+
+std::uint64_t poolGeneration() {
+  return gGeneration.load();
+}
 
 bool CertPool::add(X509* cert) {
   if (cert == nullptr) {
@@ -34,6 +42,7 @@ bool CertPool::add(X509* cert) {
     return false;
   }
   bySubject_.emplace(key, upRef(cert));
+  ++gGeneration;
   return true;
 }
 
@@ -80,7 +89,73 @@ void rememberIfCa(X509* cert) {
   }
 }
 
-// ---- Trust store --------------------------------------------------------------
+// ---- Parsing -------------------------------------------------------------------------------
+
+namespace {
+
+// The length of the first DER element (header and content), or 0.
+long derElementLength(const unsigned char* der, long len) {
+  const unsigned char* p = der;
+  long content = 0;
+  int tag = 0;
+  int cls = 0;
+  const int rc = ASN1_get_object(&p, &content, &tag, &cls, len);
+  if ((rc & 0x80) != 0 || rc == 0x21 /* indefinite length */) {
+    ERR_clear_error();
+    return 0;
+  }
+  return static_cast<long>(p - der) + content;
+}
+
+struct ParseCache {
+  std::mutex mutex;
+  std::map<Fingerprint, ssl::X509Ptr> certs;
+};
+
+ParseCache& parseCache() {
+  static ParseCache cache;
+  return cache;
+}
+
+Fingerprint sha1(const unsigned char* data, long len) {
+  Fingerprint fp{};
+  unsigned int size = 0;
+  if (EVP_Digest(data, static_cast<size_t>(len), fp.data(), &size, EVP_sha1(), nullptr) != 1) {
+    ERR_clear_error();
+    fp.fill(0);
+  }
+  return fp;
+}
+
+} // namespace
+
+ssl::X509Ptr parseCertificate(const unsigned char* der, long len) {
+  const long size = der != nullptr && len > 0 ? derElementLength(der, len) : 0;
+  if (size <= 0 || size > len) {
+    return nullptr;
+  }
+  const Fingerprint key = sha1(der, size);
+  auto& cache = parseCache();
+  {
+    std::lock_guard lock(cache.mutex);
+    if (const auto it = cache.certs.find(key); it != cache.certs.end()) {
+      return upRef(it->second.get());
+    }
+  }
+  const unsigned char* p = der;
+  ssl::X509Ptr cert(d2i_X509(nullptr, &p, size));
+  if (cert == nullptr) {
+    return nullptr;
+  }
+  std::lock_guard lock(cache.mutex);
+  if (cache.certs.size() >= 8192) {
+    cache.certs.clear(); // bounded; a miss only costs a parse
+  }
+  cache.certs.emplace(key, upRef(cert.get()));
+  return cert;
+}
+
+// ---- Trust store --------------------------------------------------------------------------
 
 TrustStore& TrustStore::instance() {
   static TrustStore store;
@@ -94,21 +169,44 @@ std::string envOr(const char* name, const char* fallback) {
   return value != nullptr ? value : fallback;
 }
 
-// Every certificate of a PEM file (a bundle such as ca-certificates.crt).
-void readPemCerts(const std::string& path, CertPool& pool) {
-  ssl::BIOPtr bio(BIO_new_file(path.c_str(), "rb"));
-  if (bio == nullptr) {
-    ERR_clear_error();
-    return;
-  }
-  while (true) {
-    ssl::X509Ptr cert(PEM_read_bio_X509_AUX(bio.get(), nullptr, nullptr, nullptr));
-    if (cert == nullptr) {
-      break;
+// The subject of a DER certificate, read without parsing the rest of it:
+// Certificate ::= SEQUENCE { tbsCertificate SEQUENCE { [0] version OPTIONAL,
+// serialNumber, signature, issuer, validity, subject, ... } ... } (RFC 5280).
+ssl::X509_NAMEPtr subjectOfDer(const std::string& der) {
+  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
+  const unsigned char* end = p + der.size();
+  long len = 0;
+  int tag = 0;
+  int cls = 0;
+  auto enter = [&] { // steps into a constructed element
+    const int rc = ASN1_get_object(&p, &len, &tag, &cls, end - p);
+    return (rc & 0x80) == 0 && (rc & V_ASN1_CONSTRUCTED) != 0 && rc != 0x21;
+  };
+  auto skip = [&] { // steps over one element
+    const unsigned char* q = p;
+    const int rc = ASN1_get_object(&q, &len, &tag, &cls, end - p);
+    if ((rc & 0x80) != 0 || rc == 0x21 || len > end - q) {
+      return false;
     }
-    pool.add(cert.get());
+    p = q + len;
+    return true;
+  };
+  if (!enter() || !enter()) { // Certificate, tbsCertificate
+    ERR_clear_error();
+    return nullptr;
   }
-  ERR_clear_error(); // the end of the file reads as "no start line"
+  if (p < end && *p == 0xA0 && !skip()) { // [0] version
+    return nullptr;
+  }
+  for (int i = 0; i < 4; ++i) { // serial, signature, issuer, validity
+    if (!skip()) {
+      ERR_clear_error();
+      return nullptr;
+    }
+  }
+  ssl::X509_NAMEPtr name(d2i_X509_NAME(nullptr, &p, end - p));
+  ERR_clear_error();
+  return name;
 }
 
 } // namespace
@@ -117,9 +215,12 @@ void TrustStore::useLocations(const std::string& file, const std::string& dir) {
   std::lock_guard lock(mutex_);
   file_ = file;
   dir_ = dir;
-  pool_ = std::make_unique<CertPool>();
+  entries_.clear();
+  bySubject_.clear();
+  anchors_.clear();
   foldersSearched_.clear();
-  readPemCerts(file_, *pool_);
+  ++gGeneration;
+  indexPemFileLocked(file_);
   loaded_ = true;
 }
 
@@ -129,9 +230,42 @@ void TrustStore::loadLocked() {
   }
   file_ = envOr(X509_get_default_cert_file_env(), X509_get_default_cert_file());
   dir_ = envOr(X509_get_default_cert_dir_env(), X509_get_default_cert_dir());
-  pool_ = std::make_unique<CertPool>();
-  readPemCerts(file_, *pool_);
+  indexPemFileLocked(file_);
   loaded_ = true;
+}
+
+// Every certificate block of a PEM file (a bundle such as ca-certificates.crt).
+void TrustStore::indexPemFileLocked(const std::string& path) {
+  ssl::BIOPtr bio(path.empty() ? nullptr : BIO_new_file(path.c_str(), "rb"));
+  while (bio != nullptr) {
+    char* name = nullptr;
+    char* header = nullptr;
+    unsigned char* data = nullptr;
+    long len = 0;
+    if (PEM_read_bio(bio.get(), &name, &header, &data, &len) != 1) {
+      break;
+    }
+    const ssl::OpensslString ownedName(name);
+    const ssl::OpensslString ownedHeader(header);
+    const ssl::OpensslBytes ownedData(data);
+    const std::string_view kind(name);
+    if (kind != PEM_STRING_X509 && kind != PEM_STRING_X509_OLD && kind != PEM_STRING_X509_TRUSTED) {
+      continue;
+    }
+    const long size = derElementLength(data, len); // without the trust settings
+    if (size <= 0 || size > len) {
+      continue;
+    }
+    std::string der(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
+    const ssl::X509_NAMEPtr subject = subjectOfDer(der);
+    if (subject == nullptr || !anchors_.insert(sha1(data, size)).second) {
+      continue;
+    }
+    bySubject_.emplace(nameKey(subject.get()), entries_.size());
+    ++gGeneration;
+    entries_.push_back(Entry{std::move(der), nameKey(subject.get())});
+  }
+  ERR_clear_error(); // the end of the file reads as "no start line"
 }
 
 // The folder holds certificates under the OpenSSL names <subject hash>.<n>;
@@ -153,7 +287,7 @@ void TrustStore::lookInFolderLocked(const X509_NAME* name) {
       if (!std::filesystem::exists(path, ec)) {
         break;
       }
-      readPemCerts(path, *pool_);
+      indexPemFileLocked(path);
     }
     start = end + 1;
   }
@@ -163,14 +297,23 @@ void TrustStore::findBySubject(const X509_NAME* name, std::vector<ssl::X509Ptr>&
   std::lock_guard lock(mutex_);
   loadLocked();
   lookInFolderLocked(name);
-  pool_->findBySubject(name, out);
+  const auto [first, last] = bySubject_.equal_range(nameKey(name));
+  for (auto it = first; it != last; ++it) {
+    const std::string& der = entries_[it->second].der;
+    ssl::X509Ptr cert = parseCertificate(reinterpret_cast<const unsigned char*>(der.data()),
+                                         static_cast<long>(der.size()));
+    if (cert != nullptr && X509_NAME_cmp(X509_get_subject_name(cert.get()), name) == 0) {
+      out.push_back(std::move(cert));
+    }
+  }
+  ERR_clear_error();
 }
 
 bool TrustStore::isAnchor(const X509* cert) {
   std::lock_guard lock(mutex_);
   loadLocked();
   lookInFolderLocked(X509_get_subject_name(cert));
-  return pool_->contains(cert);
+  return anchors_.count(fingerprint(cert)) != 0;
 }
 
 // ---- Signatures -----------------------------------------------------------------
@@ -218,7 +361,7 @@ bool signedBy(const X509* child, const X509* issuer) {
 bool isSelfSigned(const X509* cert) {
   return cert != nullptr &&
          X509_NAME_cmp(X509_get_subject_name(cert), X509_get_issuer_name(cert)) == 0 &&
-         signedBy(cert, cert);
+         (TrustStore::instance().isAnchor(cert) || signedBy(cert, cert));
 }
 
 } // namespace orvo::ck::detail

@@ -12,6 +12,7 @@
 #include "certs/OpenSslPtr.h"
 #include "certs/SslSupport.h"
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -40,6 +41,10 @@ private:
   std::set<Fingerprint> known_;
 };
 
+// Grows whenever a certificate joins any pool or the trust store's index, so
+// that a chain built earlier can tell that it may have become stale.
+std::uint64_t poolGeneration();
+
 // Every CA certificate the layer has loaded in this process, as the system's
 // chain engine keeps the intermediates it has seen.
 CertPool& loadedCaPool();
@@ -47,7 +52,10 @@ CertPool& loadedCaPool();
 void rememberIfCa(X509* cert);
 
 // The system's trust store: OpenSSL's default certificate file and folder
-// (SSL_CERT_FILE and SSL_CERT_DIR override them). Read on first use.
+// (SSL_CERT_FILE and SSL_CERT_DIR override them). On first use the file is
+// indexed without parsing its certificates: each is kept as DER under the hash
+// of its subject and its fingerprint, and parsed only when a chain needs it.
+// The folder is searched by subject hash (<hash>.0, .1, ...), once per subject.
 class TrustStore {
 public:
   static TrustStore& instance();
@@ -57,20 +65,35 @@ public:
   void useLocations(const std::string& file, const std::string& dir);
 
 private:
+  struct Entry {
+    std::string der;
+    unsigned long subjectHash;
+  };
   void loadLocked();
+  void indexPemFileLocked(const std::string& path);
   void lookInFolderLocked(const X509_NAME* name);
   std::mutex mutex_;
   bool loaded_ = false;
   std::string file_;
   std::string dir_;
-  std::unique_ptr<CertPool> pool_;
+  std::vector<Entry> entries_;
+  std::unordered_multimap<unsigned long, std::size_t> bySubject_;
+  std::set<Fingerprint> anchors_;
   std::set<unsigned long> foldersSearched_;
 };
+
+// Parses one DER certificate (the first DER element of der). The same bytes
+// parsed before in this process yield the same object again: OpenSSL 3.0
+// spends most of a parse decoding the public key, and folders, links, bundles
+// and the trust store hold the same certificates many times over.
+ssl::X509Ptr parseCertificate(const unsigned char* der, long len);
 
 // Whether child's signature verifies with issuer's public key; the answer is
 // remembered per pair of certificates for the rest of the process.
 bool signedBy(const X509* child, const X509* issuer);
-// Issuer equals subject and the signature verifies with the certificate's own key.
+// Issuer equals subject and the signature verifies with the certificate's own
+// key. The self-signature of a trust anchor is not checked, as OpenSSL's own
+// verifier does not check it: the anchor is trusted as it stands.
 bool isSelfSigned(const X509* cert);
 
 } // namespace orvo::ck::detail

@@ -65,7 +65,7 @@ bool certsFromPem(std::string_view text, std::vector<ssl::X509Ptr>& out, std::st
     const std::string_view kind(name);
     const unsigned char* p = data;
     if (kind == PEM_STRING_X509 || kind == PEM_STRING_X509_OLD) {
-      ssl::X509Ptr cert(d2i_X509(nullptr, &p, len));
+      ssl::X509Ptr cert = detail::parseCertificate(p, len);
       if (cert == nullptr) {
         error = takeSslErrors("broken certificate block");
         return false;
@@ -97,7 +97,7 @@ bool certsFromDer(std::string_view bytes, std::vector<ssl::X509Ptr>& out, std::s
   const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
   const long len = static_cast<long>(bytes.size());
   const unsigned char* p = data;
-  if (ssl::X509Ptr cert(d2i_X509(nullptr, &p, len)); cert != nullptr) {
+  if (ssl::X509Ptr cert = detail::parseCertificate(p, len); cert != nullptr) {
     out.push_back(std::move(cert));
     return true;
   }
@@ -286,6 +286,7 @@ void CkCert::Data::reset(ssl::X509Ptr leaf, std::vector<ssl::X509Ptr> others) {
   keyExportable = false;
   selfSigned.reset();
   serverAuth.reset();
+  chain.reset();
   trustedRoot.reset();
   subjectDN.reset();
   serial.reset();
@@ -299,7 +300,18 @@ std::vector<ssl::X509Ptr> CkCert::Data::buildChain() const {
   if (cert == nullptr) {
     return {};
   }
-  return buildChainFrom(cert.get(), companions, vault.get());
+  const std::uint64_t generation = detail::poolGeneration();
+  if (!chain || chainGeneration != generation) {
+    trustedRoot.reset();
+    chain = buildChainFrom(cert.get(), companions, vault.get());
+    chainGeneration = generation;
+  }
+  std::vector<ssl::X509Ptr> copy;
+  copy.reserve(chain->size());
+  for (const auto& c : *chain) {
+    copy.push_back(detail::upRef(c.get()));
+  }
+  return copy;
 }
 
 std::unique_ptr<CkCert> CkCert::Data::clone() const {
@@ -477,8 +489,8 @@ bool CkCert::LoadFromBase64(const std::string& text) {
 }
 
 bool CkCert::LoadFromDer(const std::string& der) {
-  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
-  ssl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+  ssl::X509Ptr cert = detail::parseCertificate(reinterpret_cast<const unsigned char*>(der.data()),
+                                               static_cast<long>(der.size()));
   if (cert == nullptr) {
     d_->lastError = takeSslErrors("not a DER certificate");
     return false;
@@ -527,8 +539,8 @@ bool CkCert::getForServerAuthentication() const {
 // The chain reaches a certificate of the system's trust store, each issuer
 // being a CA whose signature verifies (chain building checked the signatures).
 bool CkCert::getTrustedRoot() const {
+  const auto chain = d_->buildChain(); // forgets a stale answer
   if (!d_->trustedRoot) {
-    const auto chain = d_->buildChain();
     bool trusted = false;
     for (std::size_t i = 0; i < chain.size(); ++i) {
       if (i > 0 && X509_check_ca(chain[i].get()) <= 0) {
@@ -547,6 +559,10 @@ bool CkCert::getTrustedRoot() const {
 bool CkCert::getRevoked() const {
   if (d_->cert == nullptr || !getForServerAuthentication() || getExpired()) {
     return false; // the others are rejected anyway
+  }
+  if (X509_get_ext_by_NID(d_->cert.get(), NID_info_access, -1) < 0 &&
+      X509_get_ext_by_NID(d_->cert.get(), NID_crl_distribution_points, -1) < 0) {
+    return false; // nobody to ask
   }
   const auto chain = d_->buildChain();
   if (chain.size() < 2) {
@@ -664,6 +680,7 @@ bool CkCert::ExportToPfxFile(const std::string& path, const std::string& passwor
 
 void CkCert::UseCertVault(const CkXmlCertVault& vault) {
   d_->vault = vault.data().pool;
+  d_->chain.reset();
   d_->trustedRoot.reset();
 }
 

@@ -6,6 +6,7 @@
 #include "certs/CkToolkit.h"
 #include "certs/OpenSslPtr.h"
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,7 +43,11 @@ struct CkCert::Data {
   // Facts computed on first use; a certificate never changes once loaded.
   mutable std::optional<bool> selfSigned;
   mutable std::optional<bool> serverAuth;
+  // The chain and the trust answer rest on the pools; they are kept while no
+  // certificate has joined any pool since (detail::poolGeneration()).
+  mutable std::optional<std::vector<ssl::X509Ptr>> chain;
   mutable std::optional<bool> trustedRoot;
+  mutable std::uint64_t chainGeneration = 0;
   mutable std::optional<std::string> subjectDN;
   mutable std::optional<std::string> serial;
 

@@ -33,9 +33,12 @@ void DeleteIfExists(const std::string& aFileName) {
 }
 
 // The extension with its dot, upper-cased (ASCII), as the file-type rules
-// compare it; empty when the name has none.
+// compare it: from the last dot of the name, also when the name starts with
+// it; empty when the name has none.
 std::string UpperExtension(const std::string& aFileName) {
-  std::string ext = fs::path(aFileName).extension().string();
+  const std::string name = fs::path(aFileName).filename().string();
+  const std::size_t dot = name.rfind('.');
+  std::string ext = dot == std::string::npos ? std::string() : name.substr(dot);
   std::transform(ext.begin(), ext.end(), ext.begin(),
                  [](unsigned char c) { return c >= 'a' && c <= 'z' ? char(c - 32) : char(c); });
   return ext;

@@ -35,8 +35,10 @@ public:
   // Reads a pasted PEM certificate block (or bare base64), unchanged.
   [[nodiscard]] bool CreateCertFromString(const std::string& aString,
                                           std::unique_ptr<TOrvoStoreCertificate>& aCert);
-  // Makes the toolkit store an empty in-memory store.
-  [[nodiscard]] bool InitMemoryStore();
+  // Makes the toolkit store an empty in-memory store. Callers may ignore the
+  // result: nothing reads the store afterwards but ReadCertificatesFromStore,
+  // which opens the system's stores again.
+  bool InitMemoryStore();
   // Refills Certs from the local machine store, then the current user store,
   // keeping the certificates that meet the server's requirements. Returns
   // Count.

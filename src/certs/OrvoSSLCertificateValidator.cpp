@@ -32,8 +32,12 @@ std::string UpperAscii(std::string_view aText) {
   return upper;
 }
 
+// The extension with its dot, upper-cased: from the last dot of the name,
+// also when the name starts with it; empty when the name has none.
 std::string UpperExtension(const std::string& aFileName) {
-  return UpperAscii(fs::path(aFileName).extension().string());
+  const std::string name = fs::path(aFileName).filename().string();
+  const std::size_t dot = name.rfind('.');
+  return dot == std::string::npos ? std::string() : UpperAscii(name.substr(dot));
 }
 
 bool FileExists(const std::string& aFileName) {

@@ -23,13 +23,18 @@
 
 #include <cctype>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace orvo::ck::detail {
@@ -118,15 +123,57 @@ bool waitFor(int fd, short events, Clock::time_point deadline) {
   }
 }
 
-int connectBefore(const Url& url, Clock::time_point deadline) {
+using AddrList = std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)>;
+
+// Name resolution has no time-out of its own, so a name is resolved on a
+// helper thread that is left behind when the deadline passes; an address in
+// numeric form needs no lookup.
+AddrList resolveBefore(const Url& url, Clock::time_point deadline) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST;
   addrinfo* found = nullptr;
-  if (::getaddrinfo(url.host.c_str(), url.port.c_str(), &hints, &found) != 0) {
-    return -1;
+  if (::getaddrinfo(url.host.c_str(), url.port.c_str(), &hints, &found) == 0) {
+    return AddrList(found, ::freeaddrinfo);
   }
-  std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(found, ::freeaddrinfo);
+  struct Lookup {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    addrinfo* result = nullptr;
+    ~Lookup() {
+      if (result != nullptr) {
+        ::freeaddrinfo(result);
+      }
+    }
+  };
+  auto lookup = std::make_shared<Lookup>();
+  hints.ai_flags = 0;
+  try {
+    std::thread([lookup, hints, host = url.host, port = url.port] {
+      addrinfo* result = nullptr;
+      if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &result) != 0) {
+        result = nullptr;
+      }
+      std::lock_guard lock(lookup->mutex);
+      lookup->result = result;
+      lookup->finished = true;
+      lookup->done.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    return AddrList(nullptr, ::freeaddrinfo);
+  }
+  std::unique_lock lock(lookup->mutex);
+  if (!lookup->done.wait_until(lock, deadline, [&] { return lookup->finished; })) {
+    return AddrList(nullptr, ::freeaddrinfo);
+  }
+  return AddrList(std::exchange(lookup->result, nullptr), ::freeaddrinfo);
+}
+
+int connectBefore(const Url& url, Clock::time_point deadline) {
+  const AddrList list = resolveBefore(url, deadline);
+  const addrinfo* found = list.get();
   for (const addrinfo* ai = found; ai != nullptr && millisLeft(deadline) > 0; ai = ai->ai_next) {
     const int fd =
         ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);

@@ -73,13 +73,40 @@ TEST_F(Revocation, OcspAnswersGoodAndRevoked) {
   EXPECT_FALSE(revoked(issue(url, "")));
 }
 
+TEST_F(Revocation, OcspAnswerOfADelegatedResponderCounts) {
+  const int port = freeLoopbackPort();
+  const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+  const TestCert bad = issue(url, "");
+  CertSpec spec;
+  spec.commonName = "Orvo Test OCSP Responder";
+  spec.usage = Usage::OcspSigning;
+  spec.keySlot = 4;
+  const TestCert delegated = pki_.issue(spec); // by the intermediate
+  OcspResponder responder(port, pki_.intermediate(), delegated, {{bad, true}});
+  EXPECT_TRUE(revoked(bad));
+}
+
 TEST_F(Revocation, OcspAnswerSignedByAnotherCaIsIgnored) {
   const int port = freeLoopbackPort();
   const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
   const TestCert bad = issue(url, "");
   // The root signs answers about the intermediate's certificate: not its issuer.
-  OcspResponder responder(port, pki_.intermediate(), pki_.root(), {{bad, true}});
+  {
+    OcspResponder responder(port, pki_.intermediate(), pki_.root(), {{bad, true}});
+    EXPECT_FALSE(revoked(bad));
+  }
+  // A certificate of the issuer that was not made for OCSP signing.
+  orvo::ck::detail::clearRevocationCache();
+  OcspResponder responder(port, pki_.intermediate(), pki_.server("not-a-responder.test"),
+                          {{bad, true}});
   EXPECT_FALSE(revoked(bad));
+}
+
+TEST_F(Revocation, NamedHostsAreResolved) {
+  HttpFileServer server;
+  const TestCert listed = issue("", "http://localhost:" + std::to_string(server.port()) + "/c");
+  server.setBody(crlOf({listed}));
+  EXPECT_TRUE(revoked(listed));
 }
 
 TEST_F(Revocation, CrlIsAskedWithoutOcspOrWhenTheResponderIsDown) {

@@ -154,6 +154,11 @@ void addUsageExts(X509* cert, X509V3_CTX* ctx, Usage usage) {
     addExt(cert, ctx, NID_key_usage, "critical,digitalSignature");
     addExt(cert, ctx, NID_ext_key_usage, "codeSigning");
     break;
+  case Usage::OcspSigning:
+    addExt(cert, ctx, NID_basic_constraints, "CA:FALSE");
+    addExt(cert, ctx, NID_key_usage, "critical,digitalSignature");
+    addExt(cert, ctx, NID_ext_key_usage, "OCSPSigning");
+    break;
   case Usage::Ca:
     addExt(cert, ctx, NID_basic_constraints, "critical,CA:TRUE");
     addExt(cert, ctx, NID_key_usage, "critical,keyCertSign,cRLSign");

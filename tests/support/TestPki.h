@@ -65,6 +65,7 @@ enum class Usage {
   ServerClient, // as Server, EKU serverAuth+clientAuth
   Client,       // CA:FALSE, digitalSignature, EKU clientAuth only
   CodeSigning,  // CA:FALSE, digitalSignature, EKU codeSigning only
+  OcspSigning,  // CA:FALSE, digitalSignature, EKU OCSPSigning: a delegated OCSP responder
   Ca,           // CA:TRUE (critical), keyCertSign+cRLSign
   Unrestricted, // no basic constraints, key usage or EKU at all
 };

@@ -360,5 +360,19 @@ TEST(ErrorDialogSeamTest, OneDialogServesEveryShowingAndShowsTheLatestTexts) {
   EXPECT_EQ(modal.ErrorDialog().parentWidget(), &mainWindow);
 }
 
+TEST(ErrorDialogSeamTest, TheDialogMovesToTheMainWindowGivenLater) {
+  QtModalUi modal;
+  TFrmErrorDetailDialog* dialog = &modal.ErrorDialog();
+  EXPECT_EQ(dialog->parentWidget(), nullptr);
+  {
+    QWidget mainWindow;
+    modal.SetMainWindow(&mainWindow);
+    EXPECT_EQ(modal.ErrorDialog().parentWidget(), &mainWindow);
+    EXPECT_EQ(&modal.ErrorDialog(), dialog);
+    EXPECT_TRUE(modal.ErrorDialog().isWindow());
+  } // the window takes the dialog with it; the next one is made without a window
+  EXPECT_EQ(modal.ErrorDialog().parentWidget(), nullptr);
+}
+
 } // namespace
 } // namespace orvo::ui
