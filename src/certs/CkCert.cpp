@@ -8,6 +8,7 @@
 #include <openssl/provider.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <ctime>
 #include <string_view>
 
@@ -365,6 +366,21 @@ bool CkCert::LoadFromFile(const std::string& path) {
 
 namespace {
 
+// Real exporters use a few thousand up to some hundred thousand iterations; a
+// file that asks for billions would hold the wizard for hours.
+bool plausibleMacIterations(const PKCS12* p12) {
+  constexpr std::int64_t kMaxIterations = 10'000'000;
+  const ASN1_INTEGER* iterations = nullptr;
+  PKCS12_get0_mac(nullptr, nullptr, nullptr, &iterations, p12);
+  if (iterations == nullptr) {
+    return true; // absent: one iteration
+  }
+  std::int64_t value = 0;
+  const bool ok = ASN1_INTEGER_get_int64(&value, iterations) == 1;
+  ERR_clear_error();
+  return ok && value > 0 && value <= kMaxIterations;
+}
+
 bool parsePkcs12(PKCS12* p12, const std::string& password, ssl::EVP_PKEYPtr& key,
                  ssl::X509Ptr& cert, ssl::X509StackPtr& ca) {
   EVP_PKEY* k = nullptr;
@@ -388,6 +404,10 @@ bool CkCert::LoadPfxFile(const std::string& path, const std::string& password) {
   ssl::PKCS12Ptr p12(bio ? d2i_PKCS12_bio(bio.get(), nullptr) : nullptr);
   if (p12 == nullptr) {
     d_->lastError = takeSslErrors("not a PKCS#12 file");
+    return false;
+  }
+  if (!plausibleMacIterations(p12.get())) {
+    d_->lastError = "the PKCS#12 file asks for an implausible number of key iterations";
     return false;
   }
   // The MAC tells a wrong password apart from a cipher the default provider

@@ -1,6 +1,7 @@
 // Bad input of every kind: each loader answers false, nothing crashes, nothing
 // leaks (the sanitizer run shows it), and no terminal prompt appears.
 #include "certs/CkToolkit.h"
+#include "certs/OpenSslPtr.h"
 #include "certs/OrvoSSLPrivateKey.h"
 
 #include "support/TestPki.h"
@@ -64,6 +65,20 @@ const std::vector<BadFile>& badFiles() {
        }},
       {"PfxWithoutCertificate",
        [](const Path& p) { writePfx(p, TestPki::instance().server(), "pw", {.withCert = false}); }},
+      {"PfxAskingForBillionsOfIterations",
+       [](const Path& p) {
+         // Would hold the loader for hours if it computed the MAC.
+         writePfx(p, TestPki::instance().server(), "pw");
+         orvo::ssl::BIOPtr in(BIO_new_file(p.c_str(), "rb"));
+         orvo::ssl::PKCS12Ptr p12(d2i_PKCS12_bio(in.get(), nullptr));
+         ASSERT_NE(p12, nullptr);
+         const ASN1_INTEGER* iterations = nullptr;
+         PKCS12_get0_mac(nullptr, nullptr, nullptr, &iterations, p12.get());
+         ASSERT_NE(iterations, nullptr);
+         ASSERT_EQ(ASN1_INTEGER_set_int64(const_cast<ASN1_INTEGER*>(iterations), 2000000000), 1);
+         orvo::ssl::BIOPtr out(BIO_new_file(p.c_str(), "wb"));
+         ASSERT_EQ(i2d_PKCS12_bio(out.get(), p12.get()), 1);
+       }},
       {"FolderInsteadOfFile", [](const Path& p) { std::filesystem::create_directory(p); }},
   };
   return files;
