@@ -1,0 +1,407 @@
+// Steps 1 and 2 of the real window: certificate from the stores, pasted text
+// or a folder; the key from a file or pasted text.
+#include "wizard/WizardFixture.h"
+
+#include "certs/OrvoCertificate.h"
+#include "ui/FrmSelectCertificate.h"
+#include "ui/FrmSelectPrivateKey.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include <cstdlib>
+
+namespace orvo::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using What = ModalCall::What;
+
+const QString kUntrustedWarning =
+    "    We could not determine if the issuer of your certificate is a trusted authority.";
+
+class StepSourceTest : public WizardFixture {
+protected:
+  // Answers Yes to the warning question that every certificate of the test
+  // PKI raises, since its root is not one the system trusts.
+  void AcceptWarnings(int aCount = 1) {
+    for (int i = 0; i < aCount; ++i) {
+      modal.messageAnswers.push_back(ui::MbYes);
+    }
+  }
+  static QString Display(const TestCert& aCert) {
+    return QString::fromStdString("Certificate for " + CommonName(aCert) +
+                                  " signed by Orvo Test - usable for server authentication");
+  }
+  static std::string CommonName(const TestCert& aCert) {
+    char buffer[256] = {};
+    X509_NAME_get_text_by_NID(X509_get_subject_name(aCert.x509()), NID_commonName, buffer,
+                              sizeof buffer);
+    return buffer;
+  }
+};
+
+TEST_F(StepSourceTest, EmptyStoresDisableTheStoreSourceAndSelectTheFolder) {
+  Start();
+  ASSERT_EQ(w->fActiveStep, 1);
+  EXPECT_EQ(w->txtstepinfo->text(), "Step 1: Select Certificate Source");
+  ASSERT_EQ(Page1().LBCerts->count(), 1);
+  EXPECT_EQ(Page1().LBCerts->item(0)->text(),
+            "No useful certificates found in Windows Certificate Store");
+  EXPECT_FALSE(Page1().LBCerts->isEnabled());
+  EXPECT_FALSE(Page1().RBCertStore->isEnabled());
+  EXPECT_TRUE(Page1().RBDir->isChecked());
+  EXPECT_EQ(w->LblVersion->text(), "Version v1.0.0 build 7");
+}
+
+TEST_F(StepSourceTest, MachineStoreCertificateWithItsKeySkipsStepTwo) {
+  const TestCert server = pki.server("store.test.local");
+  writeCertsPem(machineStore / "store.pem", {server, pki.intermediate()});
+  writeKey(machineStore / "store.key", server, KeyFormat::PemRsa);
+  Start();
+  ASSERT_TRUE(Page1().RBCertStore->isChecked());
+  ASSERT_GE(Page1().LBCerts->count(), 1);
+  EXPECT_EQ(Page1().LBCerts->currentRow(), 0);
+  AcceptWarnings();
+  Next();
+  EXPECT_EQ(w->fActiveStep, 3);
+  EXPECT_TRUE(w->fCertHasPrivateKey);
+  EXPECT_EQ(w->fFrameSelectKey, nullptr);
+}
+
+// The user's NSS database, made with the NSS tools from a PKCS#12 file.
+bool MakeUserDatabase(const Path& aDb, const Path& aPfx, const std::string& aPassword) {
+  std::filesystem::create_directories(aDb);
+  const std::string db = " -d sql:" + aDb.string() + " </dev/null >/dev/null 2>&1";
+  return std::system(("certutil -N --empty-password" + db).c_str()) == 0 &&
+         std::system(("pk12util -i " + aPfx.string() + " -W " + aPassword + db).c_str()) == 0;
+}
+
+TEST_F(StepSourceTest, UserCertificatesFollowTheMachineStoreAndBringTheirKey) {
+  const TestCert machine = pki.server("machine.test.local");
+  writeCertsPem(machineStore / "machine.pem", {machine, pki.intermediate()});
+  CertSpec spec;
+  spec.commonName = "user.test.local";
+  spec.keySlot = 9;
+  const TestCert user = pki.issue(spec);
+  writePfx(tmp / "user.p12", user, "import", PfxOptions{.chain = {pki.intermediate()}});
+  const Path db = tmp / "nssdb";
+  if (!MakeUserDatabase(db, tmp / "user.p12", "import")) {
+    GTEST_SKIP() << "the NSS tools (libnss3-tools) are not installed";
+  }
+  ::setenv("ORVO_USER_NSSDB", db.c_str(), 1);
+  Start();
+  ASSERT_EQ(Page1().LBCerts->count(), 2);
+  EXPECT_EQ(Page1().LBCerts->item(0)->text(), Display(machine));
+  EXPECT_EQ(Page1().LBCerts->item(1)->text(), Display(user));
+  Page1().LBCerts->setCurrentRow(1);
+  AcceptWarnings();
+  Next();
+  EXPECT_EQ(w->fActiveStep, 3);
+  EXPECT_EQ(w->fFrameSelectKey, nullptr);
+  EXPECT_TRUE(w->BtnNext->isEnabled()); // the exported key proved to pair in step 3
+}
+
+struct KeySizeCase {
+  const char* name;
+  int bits;
+  bool passes;
+  bool warns;
+};
+
+class KeySizeTest : public StepSourceTest, public ::testing::WithParamInterface<KeySizeCase> {};
+
+TEST_P(KeySizeTest, KeySizeDecidesBetweenErrorWarningAndSilence) {
+  CertSpec spec;
+  spec.commonName = std::string("bits") + GetParam().name + ".test.local";
+  spec.keyBits = GetParam().bits;
+  const TestCert cert = pki.issue(spec);
+  Start();
+  PasteCertificate(certPem(cert));
+  AcceptWarnings();
+  Next();
+  EXPECT_EQ(w->fActiveStep, GetParam().passes ? 2 : 1);
+  const auto questions = modal.CallsOf(What::MessageBox);
+  if (GetParam().passes) {
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_EQ(questions[0].kind, ui::MsgKind::Warning);
+    EXPECT_EQ(questions[0].buttons, ui::MbYes | ui::MbCancel);
+    EXPECT_EQ(questions[0].text.contains("The key size is below 2048 bits(insecure!)."),
+              GetParam().warns);
+  } else {
+    ASSERT_EQ(ErrorDialogs().size(), 1u);
+    EXPECT_EQ(ErrorDialogs()[0].header, "Error verifying the provided certificate source");
+    EXPECT_EQ(ErrorDialogs()[0].text, "the provided certificate(s) can not be used.");
+    EXPECT_THAT(ErrorDialogs()[0].detail.toStdString(),
+                HasSubstr("The key size is less than 1024 bits, causing browsers not to accept "
+                          "the certificate (insecure!!).\r\n"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Bits, KeySizeTest,
+                         ::testing::Values(KeySizeCase{"1023", 1023, false, false},
+                                           KeySizeCase{"1024", 1024, true, true},
+                                           KeySizeCase{"2048", 2048, true, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(StepSourceTest, WarningsAreListedOnePerLineAndCancelKeepsStepOne) {
+  CertSpec spec;
+  spec.commonName = "warned.test.local";
+  spec.keyBits = 1024;
+  const TestCert cert = pki.issue(spec);
+  Start();
+  PasteCertificate(certPem(cert));
+  modal.messageAnswers.push_back(ui::MbCancel);
+  Next();
+  EXPECT_EQ(w->fActiveStep, 1);
+  ASSERT_EQ(modal.MessageTexts().size(), 1);
+  const QString expected =
+      "There are warnings for certificate(s): \r\n--> " + Display(cert) + "\r\n" +
+      kUntrustedWarning +
+      "\r\nThe key size is below 2048 bits(insecure!).\r\nDo you want to proceed?";
+  EXPECT_EQ(modal.MessageTexts()[0], expected);
+  EXPECT_NE(w->fProvidedCert, nullptr); // replaced even though the user cancelled
+}
+
+TEST_F(StepSourceTest, PastedTextEmptyInvalidAndValid) {
+  Start();
+  PasteCertificate(" \r\n\t");
+  Next();
+  PasteCertificate("-----BEGIN CERTIFICATE-----\nnot base64\n-----END CERTIFICATE-----\n");
+  Next();
+  ASSERT_EQ(ErrorDialogs().size(), 2u);
+  EXPECT_EQ(ErrorDialogs()[0].text, "No valid certificates could be found.");
+  EXPECT_EQ(ErrorDialogs()[0].detail, "Reason(s):The pasted text is empty\r\n");
+  EXPECT_EQ(ErrorDialogs()[1].detail,
+            "Reason(s):The provided text is not a valid certificate.\r\n");
+  EXPECT_EQ(w->fActiveStep, 1);
+
+  PasteCertificate(certPem(pki.server("pasted.test.local")));
+  AcceptWarnings();
+  Next();
+  EXPECT_EQ(w->fActiveStep, 2);
+  EXPECT_FALSE(w->fCertHasPrivateKey);
+}
+
+TEST_F(StepSourceTest, FolderFieldEmptyOrMissing) {
+  Start();
+  ChooseFolderText("  ");
+  Next();
+  ChooseFolder(tmp / "does-not-exist");
+  Next();
+  ASSERT_EQ(modal.CallsOf(What::MessageBox).size(), 2u);
+  EXPECT_EQ(modal.CallsOf(What::MessageBox)[0].kind, ui::MsgKind::Information);
+  EXPECT_EQ(modal.MessageTexts(),
+            QStringList({"Please select a directory", "The provided directory does not exist."}));
+  EXPECT_TRUE(ErrorDialogs().empty());
+}
+
+TEST_F(StepSourceTest, SameCertificateAsCerAndPemGivesOneCandidate) {
+  const TestCert server = pki.server("twice.test.local");
+  const Path folder = tmp / "twice";
+  std::filesystem::create_directories(folder);
+  writeCertsPem(folder / "a.pem", {server, pki.intermediate(), pki.root()});
+  writeCertDer(folder / "b.cer", server);
+  Start();
+  ChooseFolder(folder);
+  AcceptWarnings();
+  Next();
+  EXPECT_TRUE(modal.CallsOf(What::ChooseCertificate).empty());
+  EXPECT_EQ(w->fActiveStep, 2);
+}
+
+TEST_F(StepSourceTest, FolderWithoutCertificateFilesHasNoPerFileReasons) {
+  const Path folder = tmp / "others";
+  std::filesystem::create_directories(folder / "sub");
+  writeFile(folder / "notes.doc", "hello");
+  writeFile(folder / "readme.txt", "no marker here\n");
+  writeCertPem(folder / "sub" / "hidden.pem", pki.server()); // sub-folders are not searched
+  Start();
+  ChooseFolder(folder);
+  Next();
+  ASSERT_EQ(ErrorDialogs().size(), 1u);
+  EXPECT_EQ(ErrorDialogs()[0].text, "No valid certificates could be found.");
+  EXPECT_EQ(ErrorDialogs()[0].detail,
+            "Reason(s):the directory contains no valid certificates.\r\n");
+
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  Next();
+  EXPECT_EQ(ErrorDialogs().back().detail,
+            "Reason(s):the directory does not contain any files.\r\n");
+}
+
+TEST_F(StepSourceTest, TxtFileWithLowerCaseMarkerCountsAndTypedFileNameSelectsItsFolder) {
+  const TestCert server = pki.server("text.test.local");
+  const Path folder = tmp / "text";
+  std::filesystem::create_directories(folder);
+  std::string pem = certPem(server) + certPem(pki.intermediate()) + certPem(pki.root());
+  // The marker line in lower case still makes the .txt a certificate file for
+  // the folder scan; loading decides whether it really is one.
+  writeFile(folder / "cert.txt", "# -----begin certificate-----\n" + pem);
+  Start();
+  ChooseFolder(folder / "cert.txt");
+  AcceptWarnings();
+  Next();
+  EXPECT_EQ(Page1().EdtDir->text().toStdString(), folder.string() + "/");
+  EXPECT_EQ(w->fActiveStep, 2);
+}
+
+TEST_F(StepSourceTest, TwoCertificatesWithoutKeyOpenTheListAndCancelStaysSilently) {
+  const Path folder = tmp / "two";
+  std::filesystem::create_directories(folder);
+  const TestCert first = pki.server("first.test.local");
+  const TestCert second = pki.server("second.test.local");
+  writeCertsPem(folder / "first.pem", {first, pki.intermediate(), pki.root()});
+  writeCertsPem(folder / "second.pem", {second, pki.intermediate(), pki.root()});
+  Start();
+  ChooseFolder(folder);
+  Next();
+  ASSERT_EQ(modal.CallsOf(What::ChooseCertificate).size(), 1u);
+  EXPECT_EQ(modal.CallsOf(What::ChooseCertificate)[0].lines.size(), 2);
+  EXPECT_EQ(w->fActiveStep, 1);
+  EXPECT_TRUE(modal.CallsOf(What::MessageBox).empty());
+  EXPECT_TRUE(ErrorDialogs().empty());
+
+  const QStringList lines = modal.CallsOf(What::ChooseCertificate)[0].lines;
+  const int secondIndex = lines.indexOf(Display(second));
+  ASSERT_GE(secondIndex, 0);
+  modal.choiceAnswers.push_back({true, secondIndex});
+  AcceptWarnings();
+  Next();
+  EXPECT_EQ(w->fActiveStep, 2);
+  ASSERT_NE(w->fProvidedCert, nullptr);
+  EXPECT_EQ(w->fProvidedCert->SerialNumber(), second.serialHex());
+}
+
+TEST_F(StepSourceTest, KeyFileThatPairsWithTheSecondCertificateSkipsTheListAndStepTwo) {
+  const Path folder = tmp / "paired";
+  std::filesystem::create_directories(folder);
+  CertSpec spec;
+  spec.commonName = "unpaired.test.local";
+  spec.keySlot = 7;
+  writeCertsPem(folder / "a.pem", {pki.issue(spec), pki.intermediate(), pki.root()});
+  const TestCert paired = pki.server("paired.test.local");
+  writeCertsPem(folder / "b.pem", {paired, pki.intermediate(), pki.root()});
+  writeKey(folder / "b.key", paired, KeyFormat::PemPkcs8);
+  Start();
+  ChooseFolder(folder);
+  AcceptWarnings();
+  Next();
+  EXPECT_TRUE(modal.CallsOf(What::ChooseCertificate).empty());
+  EXPECT_EQ(w->fProvidedCert->SerialNumber(), paired.serialHex());
+  EXPECT_EQ(w->fActiveStep, 3);
+  EXPECT_EQ(w->fFrameSelectKey, nullptr);
+}
+
+TEST_F(StepSourceTest, PfxInAFolderAsksAgainAfterAWrongPassphrase) {
+  const Path folder = tmp / "pfx";
+  std::filesystem::create_directories(folder);
+  const TestCert server = pki.server("pfx.test.local");
+  writePfx(folder / "server.pfx", server, "right",
+           PfxOptions{.chain = {pki.intermediate(), pki.root()}});
+  Start();
+  ChooseFolder(folder);
+  modal.passphraseAnswers = {{true, "wrong"}, {true, "right"}};
+  AcceptWarnings();
+  Next();
+  const auto asks = modal.CallsOf(What::Passphrase);
+  ASSERT_EQ(asks.size(), 2u);
+  EXPECT_EQ(asks[0].passphrase.fileName, "server.pfx");
+  EXPECT_FALSE(asks[0].passphrase.wasWrongPassword);
+  EXPECT_TRUE(asks[1].passphrase.wasWrongPassword);
+  EXPECT_EQ(w->fActiveStep, 3);
+}
+
+class StepKeyTest : public StepSourceTest {
+protected:
+  // Step 2 for a pasted server certificate.
+  void ReachStepTwo(const TestCert& aCert) {
+    Start();
+    PasteCertificate(certPem(aCert));
+    AcceptWarnings();
+    Next();
+    ASSERT_EQ(w->fActiveStep, 2);
+    modal.Clear();
+  }
+  const QString kFileReason = "Could not read the private key from the provided filename. The "
+                              "file format is unknown or the passphrase is not valid.";
+};
+
+TEST_F(StepKeyTest, BlankFileNameOnlyTellsTheUser) {
+  ReachStepTwo(pki.server());
+  EXPECT_EQ(w->txtstepinfo->text(), "Step 2: Provide the Private Key for the Certificate");
+  ChooseKeyFile(" ");
+  Next();
+  EXPECT_EQ(modal.MessageTexts(),
+            QStringList({"Select a file or paste a text that contains the private key for the "
+                         "selected certificate."}));
+  EXPECT_TRUE(ErrorDialogs().empty());
+  PasteKey("\n");
+  Next();
+  EXPECT_EQ(modal.MessageTexts().last(), "Paste a text or select a file that contains the "
+                                         "private key for the selected certificate.");
+  EXPECT_EQ(w->fActiveStep, 2);
+}
+
+TEST_F(StepKeyTest, MissingFileAndCancelledPassphraseGiveTheFileReason) {
+  const TestCert server = pki.server();
+  ReachStepTwo(server);
+  ChooseKeyFile(tmp / "missing.key");
+  Next();
+  ASSERT_EQ(ErrorDialogs().size(), 1u);
+  EXPECT_EQ(ErrorDialogs()[0].header, "Error verifying the provided private key source.");
+  EXPECT_EQ(ErrorDialogs()[0].text, "No valid private key could be found.");
+  EXPECT_EQ(ErrorDialogs()[0].detail, "Reason(s):" + kFileReason + "\r\n");
+
+  writeKey(tmp / "enc.key", server, KeyFormat::PemRsaEncrypted, "secret");
+  ChooseKeyFile(tmp / "enc.key");
+  modal.passphraseAnswers = {{true, "wrong"}, {false, {}}};
+  Next();
+  const auto asks = modal.CallsOf(What::Passphrase);
+  ASSERT_EQ(asks.size(), 2u);
+  EXPECT_EQ(asks[0].passphrase.fileName, "enc.key");
+  EXPECT_TRUE(asks[1].passphrase.wasWrongPassword);
+  EXPECT_EQ(ErrorDialogs().back().detail, "Reason(s):" + kFileReason + "\r\n");
+  EXPECT_EQ(w->fProvidedKey, nullptr);
+  EXPECT_EQ(w->fActiveStep, 2);
+}
+
+TEST_F(StepKeyTest, PastedEncryptedKeyAsksWithoutAFileName) {
+  const TestCert server = pki.server();
+  ReachStepTwo(server);
+  PasteKey(keyText(server.pkey(), KeyFormat::PemPkcs8Encrypted, "secret"));
+  modal.passphraseAnswers = {{true, "secret"}};
+  Next();
+  ASSERT_EQ(modal.CallsOf(What::Passphrase).size(), 1u);
+  EXPECT_EQ(modal.CallsOf(What::Passphrase)[0].passphrase.fileName, "");
+  EXPECT_NE(w->fProvidedKey, nullptr);
+  EXPECT_EQ(w->fActiveStep, 3);
+}
+
+TEST_F(StepKeyTest, KeyOfAnotherCertificateIsAcceptedHereAndRejectedInStepThree) {
+  const TestCert server = pki.server();
+  ReachStepTwo(server);
+  CertSpec other;
+  other.keySlot = 8;
+  PasteKey(keyText(pki.issue(other).pkey(), KeyFormat::PemRsa));
+  Next();
+  EXPECT_EQ(w->fActiveStep, 3);
+  EXPECT_FALSE(w->BtnNext->isEnabled());
+  ASSERT_EQ(ErrorDialogs().size(), 1u);
+  EXPECT_EQ(ErrorDialogs()[0].detail, "Reason(s):the public key of the certificate and the "
+                                      "provided private key are not a pair.");
+  EXPECT_TRUE(DataFiles().empty()); // no scratch files were written
+
+  Back(); // the page keeps its inputs
+  EXPECT_EQ(w->fActiveStep, 2);
+  EXPECT_FALSE(Page2().MClipboard->toPlainText().isEmpty());
+}
+
+} // namespace
+} // namespace orvo::test
