@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -30,7 +31,97 @@ int noPassword(char* /*buf*/, int /*size*/, int /*rwflag*/, void* /*user*/) {
   return -1;
 }
 
+bool isPem(std::string_view bytes) {
+  return bytes.find("-----BEGIN ") != std::string_view::npos;
+}
+
+// Real key files use some thousand to some million PBKDF iterations; a file
+// that asks for billions would hold the wizard for hours.
+constexpr std::int64_t kMaxKeyIterations = 10'000'000;
+
+bool plausibleIterations(const ASN1_INTEGER* iterations) {
+  std::int64_t value = 0;
+  return iterations == nullptr || (ASN1_INTEGER_get_int64(&value, iterations) == 1 && value > 0 &&
+                                   value <= kMaxKeyIterations);
+}
+
+// The iteration count of a PKCS#5 (v1 or v2 with PBKDF2) or PKCS#12
+// encryption algorithm; other algorithms pass.
+bool plausiblePbe(const X509_ALGOR* alg) {
+  const ASN1_OBJECT* oid = nullptr;
+  int ptype = 0;
+  const void* pval = nullptr;
+  X509_ALGOR_get0(&oid, &ptype, &pval, alg);
+  if (ptype != V_ASN1_SEQUENCE) {
+    return true;
+  }
+  const auto* param = static_cast<const ASN1_STRING*>(pval);
+  const unsigned char* p = ASN1_STRING_get0_data(param);
+  const long len = ASN1_STRING_length(param);
+  if (OBJ_obj2nid(oid) != NID_pbes2) {
+    using PbePtr = ssl::Ptr<PBEPARAM, PBEPARAM_free>;
+    const PbePtr pbe(d2i_PBEPARAM(nullptr, &p, len));
+    return pbe == nullptr || plausibleIterations(pbe->iter);
+  }
+  using Pbe2Ptr = ssl::Ptr<PBE2PARAM, PBE2PARAM_free>;
+  using Pbkdf2Ptr = ssl::Ptr<PBKDF2PARAM, PBKDF2PARAM_free>;
+  const Pbe2Ptr pbe2(d2i_PBE2PARAM(nullptr, &p, len));
+  if (pbe2 == nullptr || pbe2->keyfunc == nullptr ||
+      OBJ_obj2nid(pbe2->keyfunc->algorithm) != NID_id_pbkdf2 ||
+      pbe2->keyfunc->parameter == nullptr || pbe2->keyfunc->parameter->type != V_ASN1_SEQUENCE) {
+    return true;
+  }
+  const ASN1_STRING* kdf = pbe2->keyfunc->parameter->value.sequence;
+  const unsigned char* q = ASN1_STRING_get0_data(kdf);
+  const Pbkdf2Ptr pbkdf2(d2i_PBKDF2PARAM(nullptr, &q, ASN1_STRING_length(kdf)));
+  return pbkdf2 == nullptr || plausibleIterations(pbkdf2->iter);
+}
+
+bool plausibleEncryptedPkcs8(const unsigned char* der, long len) {
+  const unsigned char* p = der;
+  const ssl::X509_SIGPtr sig(d2i_X509_SIG(nullptr, &p, len));
+  if (sig == nullptr) {
+    return true; // not an encrypted PKCS#8 key; its reader decides
+  }
+  const X509_ALGOR* alg = nullptr;
+  X509_SIG_get0(sig.get(), &alg, nullptr);
+  return alg == nullptr || plausiblePbe(alg);
+}
+
+// Checks the encrypted PKCS#8 blocks of a PEM text or a DER key before anything
+// is decrypted.
+bool plausibleKeyIterations(std::string_view bytes) {
+  bool ok = true;
+  if (!isPem(bytes)) {
+    ok = plausibleEncryptedPkcs8(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                 static_cast<long>(bytes.size()));
+  } else {
+    ssl::BIOPtr bio = detail::readOnlyBio(bytes);
+    while (ok && bio != nullptr) {
+      char* name = nullptr;
+      char* header = nullptr;
+      unsigned char* data = nullptr;
+      long len = 0;
+      if (PEM_read_bio(bio.get(), &name, &header, &data, &len) != 1) {
+        break;
+      }
+      const ssl::OpensslString ownedName(name);
+      const ssl::OpensslString ownedHeader(header);
+      const ssl::OpensslBytes ownedData(data);
+      if (std::string_view(name) == PEM_STRING_PKCS8) {
+        ok = plausibleEncryptedPkcs8(data, len);
+      }
+    }
+  }
+  ERR_clear_error();
+  return ok;
+}
+
 ssl::EVP_PKEYPtr pemKey(std::string_view text, const std::string* password) {
+  if (password != nullptr && !plausibleKeyIterations(text)) {
+    ERR_raise_data(ERR_LIB_EVP, ERR_R_PASSED_INVALID_ARGUMENT, "implausible iteration count");
+    return nullptr;
+  }
   ssl::BIOPtr bio = detail::readOnlyBio(text);
   if (bio == nullptr) {
     return nullptr;
@@ -48,6 +139,10 @@ ssl::EVP_PKEYPtr pkcs8DerKey(std::string_view der) {
 }
 
 ssl::EVP_PKEYPtr encryptedPkcs8DerKey(std::string_view der, const std::string& password) {
+  if (!plausibleKeyIterations(der)) {
+    ERR_raise_data(ERR_LIB_EVP, ERR_R_PASSED_INVALID_ARGUMENT, "implausible iteration count");
+    return nullptr;
+  }
   ssl::BIOPtr bio = detail::readOnlyBio(der);
   if (bio == nullptr) {
     return nullptr;
@@ -74,10 +169,6 @@ ssl::EVP_PKEYPtr pvkKey(std::string_view bytes, const std::string& password) {
     key = attempt(); // encrypted PVK files use RC4, a legacy cipher
   }
   return key;
-}
-
-bool isPem(std::string_view bytes) {
-  return bytes.find("-----BEGIN ") != std::string_view::npos;
 }
 
 // Keeps a successfully read key, or records why there is none.

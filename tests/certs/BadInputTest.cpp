@@ -26,6 +26,33 @@ std::string truncated(const std::string& bytes) {
   return bytes.substr(0, bytes.size() / 2);
 }
 
+// An encrypted PKCS#8 key whose PBKDF2 asks for two billion iterations: a
+// loader that derived the key would be held for hours.
+void writeAbsurdPkcs8(const Path& path, bool pem) {
+  const std::string der =
+      keyText(TestPki::instance().server().pkey(), KeyFormat::DerPkcs8Encrypted, "pw");
+  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
+  orvo::ssl::X509_SIGPtr sig(d2i_X509_SIG(nullptr, &p, static_cast<long>(der.size())));
+  ASSERT_NE(sig, nullptr);
+  X509_ALGOR* alg = nullptr;
+  X509_SIG_getm(sig.get(), &alg, nullptr);
+  auto* pbe2 =
+      static_cast<PBE2PARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), alg->parameter));
+  ASSERT_NE(pbe2, nullptr);
+  auto* kdf = static_cast<PBKDF2PARAM*>(
+      ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), pbe2->keyfunc->parameter));
+  ASSERT_NE(kdf, nullptr);
+  ASSERT_EQ(ASN1_INTEGER_set_int64(kdf->iter, 2000000000), 1);
+  ASSERT_NE(ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), kdf, &pbe2->keyfunc->parameter),
+            nullptr);
+  ASSERT_NE(ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(PBE2PARAM), pbe2, &alg->parameter), nullptr);
+  PBKDF2PARAM_free(kdf);
+  PBE2PARAM_free(pbe2);
+  orvo::ssl::BIOPtr out(BIO_new_file(path.c_str(), "wb"));
+  ASSERT_EQ(pem ? PEM_write_bio_PKCS8(out.get(), sig.get()) : i2d_PKCS8_bio(out.get(), sig.get()),
+            1);
+}
+
 const std::vector<BadFile>& badFiles() {
   static const std::vector<BadFile> files = {
       {"Empty", [](const Path& p) { writeFile(p, ""); }},
@@ -79,6 +106,8 @@ const std::vector<BadFile>& badFiles() {
          orvo::ssl::BIOPtr out(BIO_new_file(p.c_str(), "wb"));
          ASSERT_EQ(i2d_PKCS12_bio(out.get(), p12.get()), 1);
        }},
+      {"Pkcs8DerAskingForBillionsOfIterations", [](const Path& p) { writeAbsurdPkcs8(p, false); }},
+      {"Pkcs8PemAskingForBillionsOfIterations", [](const Path& p) { writeAbsurdPkcs8(p, true); }},
       {"FolderInsteadOfFile", [](const Path& p) { std::filesystem::create_directory(p); }},
   };
   return files;
