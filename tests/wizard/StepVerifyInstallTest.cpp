@@ -7,6 +7,8 @@
 #include "ui/FrmVerifyCertificate.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -313,6 +315,20 @@ TEST_F(RestartTest, StartOnlyGivesUpAfter51Sleeps) {
   EXPECT_EQ(modal.MessageTexts()[1],
             "Waiting for the service start timed out. Please check Service.");
   EXPECT_EQ(modal.MessageTexts()[2], "The certificate will expire at :" + Expiry());
+}
+
+TEST_F(RestartTest, RefusedStartReachesTheApplicationsErrorBoxAndStepThreeStays) {
+  AddCoreService(win::SERVICE_STOPPED).Refusals[ScriptedServiceBackend::Request::Start] = 5;
+  FinishIntoServerFolder({ui::MbYes});
+  const auto boxes = modal.CallsOf(What::MessageBox);
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[1].kind, ui::MsgKind::Error);
+  EXPECT_EQ(boxes[1].title, QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+  EXPECT_THAT(boxes[1].text.toStdString(), HasSubstr("Code: 5."));
+  EXPECT_TRUE(w->isVisible());
+  EXPECT_EQ(w->fActiveStep, 3);
+  EXPECT_THAT(Read(w->fOrvoCoreCertPath.toStdString() + "orvo.crt"),
+              HasSubstr("BEGIN CERTIFICATE"));
 }
 
 TEST_F(RestartTest, StopThatUsesMostOfTheBudgetLeavesTheRestForTheStart) {
