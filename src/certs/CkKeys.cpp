@@ -35,48 +35,6 @@ bool isPem(std::string_view bytes) {
   return bytes.find("-----BEGIN ") != std::string_view::npos;
 }
 
-// Real key files use some thousand to some million PBKDF iterations; a file
-// that asks for billions would hold the wizard for hours.
-constexpr std::int64_t kMaxKeyIterations = 10'000'000;
-
-bool plausibleIterations(const ASN1_INTEGER* iterations) {
-  std::int64_t value = 0;
-  return iterations == nullptr || (ASN1_INTEGER_get_int64(&value, iterations) == 1 && value > 0 &&
-                                   value <= kMaxKeyIterations);
-}
-
-// The iteration count of a PKCS#5 (v1 or v2 with PBKDF2) or PKCS#12
-// encryption algorithm; other algorithms pass.
-bool plausiblePbe(const X509_ALGOR* alg) {
-  const ASN1_OBJECT* oid = nullptr;
-  int ptype = 0;
-  const void* pval = nullptr;
-  X509_ALGOR_get0(&oid, &ptype, &pval, alg);
-  if (ptype != V_ASN1_SEQUENCE) {
-    return true;
-  }
-  const auto* param = static_cast<const ASN1_STRING*>(pval);
-  const unsigned char* p = ASN1_STRING_get0_data(param);
-  const long len = ASN1_STRING_length(param);
-  if (OBJ_obj2nid(oid) != NID_pbes2) {
-    using PbePtr = ssl::Ptr<PBEPARAM, PBEPARAM_free>;
-    const PbePtr pbe(d2i_PBEPARAM(nullptr, &p, len));
-    return pbe == nullptr || plausibleIterations(pbe->iter);
-  }
-  using Pbe2Ptr = ssl::Ptr<PBE2PARAM, PBE2PARAM_free>;
-  using Pbkdf2Ptr = ssl::Ptr<PBKDF2PARAM, PBKDF2PARAM_free>;
-  const Pbe2Ptr pbe2(d2i_PBE2PARAM(nullptr, &p, len));
-  if (pbe2 == nullptr || pbe2->keyfunc == nullptr ||
-      OBJ_obj2nid(pbe2->keyfunc->algorithm) != NID_id_pbkdf2 ||
-      pbe2->keyfunc->parameter == nullptr || pbe2->keyfunc->parameter->type != V_ASN1_SEQUENCE) {
-    return true;
-  }
-  const ASN1_STRING* kdf = pbe2->keyfunc->parameter->value.sequence;
-  const unsigned char* q = ASN1_STRING_get0_data(kdf);
-  const Pbkdf2Ptr pbkdf2(d2i_PBKDF2PARAM(nullptr, &q, ASN1_STRING_length(kdf)));
-  return pbkdf2 == nullptr || plausibleIterations(pbkdf2->iter);
-}
-
 bool plausibleEncryptedPkcs8(const unsigned char* der, long len) {
   const unsigned char* p = der;
   const ssl::X509_SIGPtr sig(d2i_X509_SIG(nullptr, &p, len));
@@ -85,7 +43,7 @@ bool plausibleEncryptedPkcs8(const unsigned char* der, long len) {
   }
   const X509_ALGOR* alg = nullptr;
   X509_SIG_get0(sig.get(), &alg, nullptr);
-  return alg == nullptr || plausiblePbe(alg);
+  return alg == nullptr || detail::plausiblePbe(alg);
 }
 
 // Checks the encrypted PKCS#8 blocks of a PEM text or a DER key before anything
