@@ -137,6 +137,13 @@ std::size_t endEntityIndex(const std::vector<ssl::X509Ptr>& certs) {
   return 0;
 }
 
+void freePkcs7Stack(STACK_OF(PKCS7) * s) {
+  sk_PKCS7_pop_free(s, PKCS7_free);
+}
+void freeBagStack(STACK_OF(PKCS12_SAFEBAG) * s) {
+  sk_PKCS12_SAFEBAG_pop_free(s, PKCS12_SAFEBAG_free);
+}
+
 // ---- Texts ----------------------------------------------------------------------------
 
 std::string asn1Utf8(const ASN1_STRING* s) {
@@ -366,19 +373,42 @@ bool CkCert::LoadFromFile(const std::string& path) {
 
 namespace {
 
-// Real exporters use a few thousand up to some hundred thousand iterations; a
-// file that asks for billions would hold the wizard for hours.
-bool plausibleMacIterations(const PKCS12* p12) {
-  constexpr std::int64_t kMaxIterations = 10'000'000;
-  const ASN1_INTEGER* iterations = nullptr;
-  PKCS12_get0_mac(nullptr, nullptr, nullptr, &iterations, p12);
-  if (iterations == nullptr) {
-    return true; // absent: one iteration
+// The iteration counts a PKCS#12 file asks for, checked before anything is
+// derived from the password: the MAC's, the encrypted contents' and those of
+// the shrouded key bags outside them (where exporters put the key).
+bool plausiblePkcs12Iterations(const PKCS12* p12) {
+  const ASN1_INTEGER* macIterations = nullptr;
+  PKCS12_get0_mac(nullptr, nullptr, nullptr, &macIterations, p12);
+  std::int64_t value = 1;
+  if (macIterations != nullptr && (ASN1_INTEGER_get_int64(&value, macIterations) != 1 ||
+                                   value <= 0 || value > detail::kMaxPbeIterations)) {
+    return false;
   }
-  std::int64_t value = 0;
-  const bool ok = ASN1_INTEGER_get_int64(&value, iterations) == 1;
+  using AuthSafesPtr = ssl::Ptr<STACK_OF(PKCS7), freePkcs7Stack>;
+  const AuthSafesPtr safes(PKCS12_unpack_authsafes(p12));
+  bool ok = true;
+  for (int i = 0; ok && i < sk_PKCS7_num(safes.get()); ++i) {
+    PKCS7* p7 = sk_PKCS7_value(safes.get(), i);
+    const int type = OBJ_obj2nid(p7->type);
+    if (type == NID_pkcs7_encrypted && p7->d.encrypted != nullptr &&
+        p7->d.encrypted->enc_data != nullptr) {
+      ok = detail::plausiblePbe(p7->d.encrypted->enc_data->algorithm);
+    } else if (type == NID_pkcs7_data) {
+      using BagsPtr = ssl::Ptr<STACK_OF(PKCS12_SAFEBAG), freeBagStack>;
+      const BagsPtr bags(PKCS12_unpack_p7data(p7));
+      for (int j = 0; ok && j < sk_PKCS12_SAFEBAG_num(bags.get()); ++j) {
+        const X509_SIG* shrouded =
+            PKCS12_SAFEBAG_get0_pkcs8(sk_PKCS12_SAFEBAG_value(bags.get(), j));
+        const X509_ALGOR* alg = nullptr;
+        if (shrouded != nullptr) {
+          X509_SIG_get0(shrouded, &alg, nullptr);
+          ok = alg == nullptr || detail::plausiblePbe(alg);
+        }
+      }
+    }
+  }
   ERR_clear_error();
-  return ok && value > 0 && value <= kMaxIterations;
+  return ok;
 }
 
 bool parsePkcs12(PKCS12* p12, const std::string& password, ssl::EVP_PKEYPtr& key,
@@ -406,7 +436,7 @@ bool CkCert::LoadPfxFile(const std::string& path, const std::string& password) {
     d_->lastError = takeSslErrors("not a PKCS#12 file");
     return false;
   }
-  if (!plausibleMacIterations(p12.get())) {
+  if (!plausiblePkcs12Iterations(p12.get())) {
     d_->lastError = "the PKCS#12 file asks for an implausible number of key iterations";
     return false;
   }

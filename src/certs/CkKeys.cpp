@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -30,7 +31,55 @@ int noPassword(char* /*buf*/, int /*size*/, int /*rwflag*/, void* /*user*/) {
   return -1;
 }
 
+bool isPem(std::string_view bytes) {
+  return bytes.find("-----BEGIN ") != std::string_view::npos;
+}
+
+bool plausibleEncryptedPkcs8(const unsigned char* der, long len) {
+  const unsigned char* p = der;
+  const ssl::X509_SIGPtr sig(d2i_X509_SIG(nullptr, &p, len));
+  if (sig == nullptr) {
+    return true; // not an encrypted PKCS#8 key; its reader decides
+  }
+  const X509_ALGOR* alg = nullptr;
+  X509_SIG_get0(sig.get(), &alg, nullptr);
+  return alg == nullptr || detail::plausiblePbe(alg);
+}
+
+// Checks the encrypted PKCS#8 blocks of a PEM text or a DER key before anything
+// is decrypted.
+bool plausibleKeyIterations(std::string_view bytes) {
+  bool ok = true;
+  if (!isPem(bytes)) {
+    ok = plausibleEncryptedPkcs8(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                 static_cast<long>(bytes.size()));
+  } else {
+    ssl::BIOPtr bio = detail::readOnlyBio(bytes);
+    while (ok && bio != nullptr) {
+      char* name = nullptr;
+      char* header = nullptr;
+      unsigned char* data = nullptr;
+      long len = 0;
+      if (PEM_read_bio(bio.get(), &name, &header, &data, &len) != 1) {
+        break;
+      }
+      const ssl::OpensslString ownedName(name);
+      const ssl::OpensslString ownedHeader(header);
+      const ssl::OpensslBytes ownedData(data);
+      if (std::string_view(name) == PEM_STRING_PKCS8) {
+        ok = plausibleEncryptedPkcs8(data, len);
+      }
+    }
+  }
+  ERR_clear_error();
+  return ok;
+}
+
 ssl::EVP_PKEYPtr pemKey(std::string_view text, const std::string* password) {
+  if (password != nullptr && !plausibleKeyIterations(text)) {
+    ERR_raise_data(ERR_LIB_EVP, ERR_R_PASSED_INVALID_ARGUMENT, "implausible iteration count");
+    return nullptr;
+  }
   ssl::BIOPtr bio = detail::readOnlyBio(text);
   if (bio == nullptr) {
     return nullptr;
@@ -48,6 +97,10 @@ ssl::EVP_PKEYPtr pkcs8DerKey(std::string_view der) {
 }
 
 ssl::EVP_PKEYPtr encryptedPkcs8DerKey(std::string_view der, const std::string& password) {
+  if (!plausibleKeyIterations(der)) {
+    ERR_raise_data(ERR_LIB_EVP, ERR_R_PASSED_INVALID_ARGUMENT, "implausible iteration count");
+    return nullptr;
+  }
   ssl::BIOPtr bio = detail::readOnlyBio(der);
   if (bio == nullptr) {
     return nullptr;
@@ -74,10 +127,6 @@ ssl::EVP_PKEYPtr pvkKey(std::string_view bytes, const std::string& password) {
     key = attempt(); // encrypted PVK files use RC4, a legacy cipher
   }
   return key;
-}
-
-bool isPem(std::string_view bytes) {
-  return bytes.find("-----BEGIN ") != std::string_view::npos;
 }
 
 // Keeps a successfully read key, or records why there is none.

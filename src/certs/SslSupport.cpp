@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -279,6 +280,48 @@ bool base64Decode(std::string_view text, std::string& out) {
   }
   out.resize(static_cast<size_t>(n) - pad);
   return true;
+}
+
+namespace {
+
+bool plausibleIterations(const ASN1_INTEGER* iterations) {
+  std::int64_t value = 0;
+  return iterations == nullptr || (ASN1_INTEGER_get_int64(&value, iterations) == 1 && value > 0 &&
+                                   value <= kMaxPbeIterations);
+}
+
+} // namespace
+
+// The iteration count of a PKCS#5 (v1 or v2 with PBKDF2) or PKCS#12
+// encryption algorithm; other algorithms pass.
+bool plausiblePbe(const X509_ALGOR* alg) {
+  const ASN1_OBJECT* oid = nullptr;
+  int ptype = 0;
+  const void* pval = nullptr;
+  X509_ALGOR_get0(&oid, &ptype, &pval, alg);
+  if (ptype != V_ASN1_SEQUENCE) {
+    return true;
+  }
+  const auto* param = static_cast<const ASN1_STRING*>(pval);
+  const unsigned char* p = ASN1_STRING_get0_data(param);
+  const long len = ASN1_STRING_length(param);
+  if (OBJ_obj2nid(oid) != NID_pbes2) {
+    using PbePtr = ssl::Ptr<PBEPARAM, PBEPARAM_free>;
+    const PbePtr pbe(d2i_PBEPARAM(nullptr, &p, len));
+    return pbe == nullptr || plausibleIterations(pbe->iter);
+  }
+  using Pbe2Ptr = ssl::Ptr<PBE2PARAM, PBE2PARAM_free>;
+  using Pbkdf2Ptr = ssl::Ptr<PBKDF2PARAM, PBKDF2PARAM_free>;
+  const Pbe2Ptr pbe2(d2i_PBE2PARAM(nullptr, &p, len));
+  if (pbe2 == nullptr || pbe2->keyfunc == nullptr ||
+      OBJ_obj2nid(pbe2->keyfunc->algorithm) != NID_id_pbkdf2 ||
+      pbe2->keyfunc->parameter == nullptr || pbe2->keyfunc->parameter->type != V_ASN1_SEQUENCE) {
+    return true;
+  }
+  const ASN1_STRING* kdf = pbe2->keyfunc->parameter->value.sequence;
+  const unsigned char* q = ASN1_STRING_get0_data(kdf);
+  const Pbkdf2Ptr pbkdf2(d2i_PBKDF2PARAM(nullptr, &q, ASN1_STRING_length(kdf)));
+  return pbkdf2 == nullptr || plausibleIterations(pbkdf2->iter);
 }
 
 } // namespace orvo::ck::detail

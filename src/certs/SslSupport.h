@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -65,5 +66,12 @@ ssl::EVP_PKEYPtr upRef(EVP_PKEY* key);
 std::string base64Encode(std::string_view bytes);
 // Decodes base64 text; whitespace is skipped. False on any other bad character.
 [[nodiscard]] bool base64Decode(std::string_view text, std::string& out);
+
+// Whether a password-based encryption algorithm (PKCS#5 v1, PBES2 with
+// PBKDF2, PKCS#12 PBE) asks for a plausible number of iterations: real files
+// use some thousand to some million; a file that asks for billions would hold
+// the wizard for hours. Other algorithms pass.
+inline constexpr std::int64_t kMaxPbeIterations = 10'000'000;
+bool plausiblePbe(const X509_ALGOR* alg);
 
 } // namespace orvo::ck::detail

@@ -29,14 +29,6 @@ namespace {
 
 const QString kFailedPrefix = QStringLiteral("Verification of certificate NOT successful: ");
 
-void SetStatusLine(QLabel* aLabel, const QString& aText, Qt::GlobalColor aColor) {
-  QPalette palette = aLabel->palette();
-  palette.setColor(QPalette::WindowText, aColor);
-  aLabel->setPalette(palette);
-  aLabel->setText(aText);
-  aLabel->adjustSize();
-}
-
 } // namespace
 
 void ProductSteps::InitStepPages(TCertImportWizardMain& w) {
@@ -72,8 +64,7 @@ void ProductSteps::RunVerification(TCertImportWizardMain& w, bool& aResult) {
     InitStepPages(w);
   }
   auto& frame = *w.fFrameVerifyCertificate;
-  SetStatusLine(frame.TxtCert, QStringLiteral("Verifying provided certificate and private key...."),
-                Qt::black);
+  frame.SetStatusLine(QStringLiteral("Verifying provided certificate and private key...."), false);
   frame.lblCertInfo->setText(ToQ(w.fProvidedCert->DisplayText()));
   frame.lblCertInfo->adjustSize();
   w.ShowStepPage(3, frame.PnlFrmSelectkey, QStringLiteral("Step 3: Verifying Certificate... "));
@@ -103,8 +94,7 @@ void ProductSteps::RunVerification(TCertImportWizardMain& w, bool& aResult) {
   }
   aResult = keyOk && sslOk;
   if (aResult) {
-    SetStatusLine(frame.TxtCert, QStringLiteral("Verification of certificate successful"),
-                  Qt::black);
+    frame.SetStatusLine(QStringLiteral("Verification of certificate successful"), false);
     frame.UnlockInput();
     w.BtnNext->setEnabled(true);
   } else {
@@ -130,7 +120,7 @@ void ProductSteps::PresetServerFolder(TCertImportWizardMain& w) {
 
 void ProductSteps::ShowVerificationFailure(TCertImportWizardMain& w, const QString& aReason) {
   if (w.fFrameVerifyCertificate != nullptr) {
-    SetStatusLine(w.fFrameVerifyCertificate->TxtCert, kFailedPrefix + aReason, Qt::red);
+    w.fFrameVerifyCertificate->SetStatusLine(kFailedPrefix + aReason, true);
   }
   w.Modal().showErrorDetail(QStringLiteral("Verification Error"),
                             QStringLiteral("Verification of certificate NOT successful"),

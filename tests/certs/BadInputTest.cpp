@@ -26,6 +26,61 @@ std::string truncated(const std::string& bytes) {
   return bytes.substr(0, bytes.size() / 2);
 }
 
+// Makes an encrypted PKCS#8 structure ask PBKDF2 for two billion iterations:
+// a loader that derived the key would be held for hours.
+void askForBillionsOfIterations(X509_SIG* sig) {
+  X509_ALGOR* alg = nullptr;
+  X509_SIG_getm(sig, &alg, nullptr);
+  auto* pbe2 =
+      static_cast<PBE2PARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), alg->parameter));
+  ASSERT_NE(pbe2, nullptr);
+  auto* kdf = static_cast<PBKDF2PARAM*>(
+      ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), pbe2->keyfunc->parameter));
+  ASSERT_NE(kdf, nullptr);
+  ASSERT_EQ(ASN1_INTEGER_set_int64(kdf->iter, 2000000000), 1);
+  ASSERT_NE(ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), kdf, &pbe2->keyfunc->parameter),
+            nullptr);
+  ASSERT_NE(ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(PBE2PARAM), pbe2, &alg->parameter), nullptr);
+  PBKDF2PARAM_free(kdf);
+  PBE2PARAM_free(pbe2);
+}
+
+void writeAbsurdPkcs8(const Path& path, bool pem) {
+  const std::string der =
+      keyText(TestPki::instance().server().pkey(), KeyFormat::DerPkcs8Encrypted, "pw");
+  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
+  orvo::ssl::X509_SIGPtr sig(d2i_X509_SIG(nullptr, &p, static_cast<long>(der.size())));
+  ASSERT_NE(sig, nullptr);
+  askForBillionsOfIterations(sig.get());
+  orvo::ssl::BIOPtr out(BIO_new_file(path.c_str(), "wb"));
+  ASSERT_EQ(pem ? PEM_write_bio_PKCS8(out.get(), sig.get()) : i2d_PKCS8_bio(out.get(), sig.get()),
+            1);
+}
+
+// A PKCS#12 file with a sound MAC whose key bag asks for billions of iterations.
+void writeAbsurdPfxKeyBag(const Path& path) {
+  const std::string der =
+      keyText(TestPki::instance().server().pkey(), KeyFormat::DerPkcs8Encrypted, "pw");
+  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
+  X509_SIG* sig = d2i_X509_SIG(nullptr, &p, static_cast<long>(der.size()));
+  ASSERT_NE(sig, nullptr);
+  askForBillionsOfIterations(sig);
+  STACK_OF(PKCS12_SAFEBAG)* bags = sk_PKCS12_SAFEBAG_new_null();
+  PKCS12_SAFEBAG* bag = PKCS12_SAFEBAG_create0_pkcs8(sig); // takes sig
+  ASSERT_NE(bag, nullptr);
+  sk_PKCS12_SAFEBAG_push(bags, bag);
+  STACK_OF(PKCS7)* safes = nullptr;
+  const bool added = PKCS12_add_safe(&safes, bags, -1, 0, nullptr) != 0;
+  sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free);
+  ASSERT_TRUE(added);
+  orvo::ssl::PKCS12Ptr p12(PKCS12_add_safes(safes, 0));
+  sk_PKCS7_pop_free(safes, PKCS7_free);
+  ASSERT_NE(p12, nullptr);
+  ASSERT_EQ(PKCS12_set_mac(p12.get(), "pw", -1, nullptr, 0, 2048, EVP_sha256()), 1);
+  orvo::ssl::BIOPtr out(BIO_new_file(path.c_str(), "wb"));
+  ASSERT_EQ(i2d_PKCS12_bio(out.get(), p12.get()), 1);
+}
+
 const std::vector<BadFile>& badFiles() {
   static const std::vector<BadFile> files = {
       {"Empty", [](const Path& p) { writeFile(p, ""); }},
@@ -79,6 +134,9 @@ const std::vector<BadFile>& badFiles() {
          orvo::ssl::BIOPtr out(BIO_new_file(p.c_str(), "wb"));
          ASSERT_EQ(i2d_PKCS12_bio(out.get(), p12.get()), 1);
        }},
+      {"PfxKeyBagAskingForBillionsOfIterations", writeAbsurdPfxKeyBag},
+      {"Pkcs8DerAskingForBillionsOfIterations", [](const Path& p) { writeAbsurdPkcs8(p, false); }},
+      {"Pkcs8PemAskingForBillionsOfIterations", [](const Path& p) { writeAbsurdPkcs8(p, true); }},
       {"FolderInsteadOfFile", [](const Path& p) { std::filesystem::create_directory(p); }},
   };
   return files;

@@ -45,6 +45,14 @@ std::string Shell(const std::string& aCommand) {
   return output;
 }
 
+// Once step 3 is reached: Finish into the server's folder, restart the
+// service, acknowledge the expiry date.
+const std::string kFinishAndRestart = "wait-title Step 3\n"
+                                      "click BtnNext\n"
+                                      "message Yes Success. Do you want to restart\n"
+                                      "message OK The certificate will expire at :\n"
+                                      "wait-exit\n";
+
 class EndToEndTest : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -179,12 +187,8 @@ TEST_F(EndToEndTest, Pkcs12InAFolder) {
                                     "\n"
                                     "click BtnNext\n"
                                     "passphrase secret\n"
-                                    "message Yes There are warnings\n"
-                                    "wait-title Step 3\n"
-                                    "click BtnNext\n"
-                                    "message Yes Success. Do you want to restart\n"
-                                    "message OK The certificate will expire at :\n"
-                                    "wait-exit\n");
+                                    "message Yes There are warnings\n" +
+                                    kFinishAndRestart);
   ExpectInstalledAndWorking(log);
 }
 
@@ -205,12 +209,8 @@ TEST_F(EndToEndTest, CertificateAndKeyAsSeparateFiles) {
                                     "set EdtFile " +
                                     (tmp / "server.key").string() +
                                     "\n"
-                                    "click BtnNext\n"
-                                    "wait-title Step 3\n"
-                                    "click BtnNext\n"
-                                    "message Yes Success. Do you want to restart\n"
-                                    "message OK The certificate will expire at :\n"
-                                    "wait-exit\n");
+                                    "click BtnNext\n" +
+                                    kFinishAndRestart);
   ExpectInstalledAndWorking(log);
 }
 
@@ -229,12 +229,8 @@ TEST_F(EndToEndTest, PastedCertificateAndKeyText) {
                                     (tmp / "paste-key.txt").string() +
                                     "\n"
                                     "check RBPaste\n"
-                                    "click BtnNext\n"
-                                    "wait-title Step 3\n"
-                                    "click BtnNext\n"
-                                    "message Yes Success. Do you want to restart\n"
-                                    "message OK The certificate will expire at :\n"
-                                    "wait-exit\n");
+                                    "click BtnNext\n" +
+                                    kFinishAndRestart);
   ExpectInstalledAndWorking(log);
 }
 

@@ -4,13 +4,13 @@ namespace orvo::test {
 
 namespace {
 
-template <typename T> std::optional<T> TakeFront(std::deque<T>& queue) {
-  if (queue.empty()) {
-    return std::nullopt;
+// Moves the next scripted answer into aAnswer; leaves it as it is when the
+// queue is empty.
+template <typename T> void TakeFront(std::deque<T>& aQueue, T& aAnswer) {
+  if (!aQueue.empty()) {
+    aAnswer = std::move(aQueue.front());
+    aQueue.pop_front();
   }
-  T value = std::move(queue.front());
-  queue.pop_front();
-  return value;
 }
 
 ui::MsgButton DefaultAnswer(ui::MsgButtons buttons) {
@@ -33,7 +33,9 @@ ui::MsgButton ScriptedModalUi::messageBox(ui::MsgKind kind, const QString& text,
   call.buttons = buttons;
   call.title = title;
   calls.push_back(call);
-  return TakeFront(messageAnswers).value_or(DefaultAnswer(buttons));
+  ui::MsgButton answer = DefaultAnswer(buttons);
+  TakeFront(messageAnswers, answer);
+  return answer;
 }
 
 void ScriptedModalUi::showErrorDetail(const QString& header, const QString& errorText,
@@ -51,7 +53,9 @@ ui::PassphraseAnswer ScriptedModalUi::askPassphrase(const ui::PassphraseRequest&
   call.what = ModalCall::What::Passphrase;
   call.passphrase = request;
   calls.push_back(call);
-  return TakeFront(passphraseAnswers).value_or(ui::PassphraseAnswer{});
+  ui::PassphraseAnswer answer;
+  TakeFront(passphraseAnswers, answer);
+  return answer;
 }
 
 ui::CertificateChoice ScriptedModalUi::chooseCertificate(const QStringList& lines) {
@@ -59,7 +63,9 @@ ui::CertificateChoice ScriptedModalUi::chooseCertificate(const QStringList& line
   call.what = ModalCall::What::ChooseCertificate;
   call.lines = lines;
   calls.push_back(call);
-  return TakeFront(choiceAnswers).value_or(ui::CertificateChoice{});
+  ui::CertificateChoice answer;
+  TakeFront(choiceAnswers, answer);
+  return answer;
 }
 
 std::optional<QString> ScriptedModalUi::browseForFolder(const ui::FolderDialogRequest& request) {
@@ -68,7 +74,9 @@ std::optional<QString> ScriptedModalUi::browseForFolder(const ui::FolderDialogRe
   call.text = request.title;
   call.startFolder = request.startFolder;
   calls.push_back(call);
-  return TakeFront(folderAnswers).value_or(std::nullopt);
+  std::optional<QString> answer;
+  TakeFront(folderAnswers, answer);
+  return answer;
 }
 
 std::optional<QString> ScriptedModalUi::browseForFile(const ui::FileDialogRequest& request) {
@@ -77,7 +85,9 @@ std::optional<QString> ScriptedModalUi::browseForFile(const ui::FileDialogReques
   call.text = request.title;
   call.startFolder = request.startFolder;
   calls.push_back(call);
-  return TakeFront(fileAnswers).value_or(std::nullopt);
+  std::optional<QString> answer;
+  TakeFront(fileAnswers, answer);
+  return answer;
 }
 
 std::vector<ModalCall> ScriptedModalUi::CallsOf(ModalCall::What what) const {

@@ -1,9 +1,13 @@
 #include "ui/MainWindowForm.h"
+#include "ui/BusyCursor.h"
 
+#include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
 
 #include <gtest/gtest.h>
+
+#include <stdexcept>
 
 namespace orvo::ui {
 namespace {
@@ -62,6 +66,24 @@ TEST(MainWindowFormTest, HostedPageFillsTheClientPanelAndGoesBackToItsFrame) {
   form.ReturnPage(other);
   EXPECT_EQ(form.HostedPage(), nullptr);
   EXPECT_EQ(other->parentWidget(), &otherFrame);
+}
+
+} // namespace
+} // namespace orvo::ui
+
+namespace orvo::ui {
+namespace {
+
+TEST(BusyCursorTest, RestoresTheCursorWhateverHappens) {
+  try {
+    const BusyCursor outer;
+    const BusyCursor inner;
+    ASSERT_NE(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
+    throw std::runtime_error("leaves the scope early");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
 }
 
 } // namespace

@@ -107,6 +107,22 @@ TEST_F(StepSourceTest, UserCertificatesFollowTheMachineStoreAndBringTheirKey) {
   EXPECT_TRUE(w->BtnNext->isEnabled()); // the exported key proved to pair in step 3
 }
 
+TEST_F(StepSourceTest, StoresAreReadOnlyTheFirstTimeStepOneIsShown) {
+  writeCertsPem(machineStore / "a.pem", {pki.server("a.test.local"), pki.intermediate()});
+  Start();
+  ASSERT_EQ(Page1().LBCerts->count(), 1);
+  PasteCertificate(certPem(pki.server("pasted.test.local")));
+  AcceptWarnings();
+  Next();
+  ASSERT_EQ(w->fActiveStep, 2);
+  writeCertsPem(machineStore / "b.pem", {pki.server("b.test.local"), pki.intermediate()});
+  Back();
+  EXPECT_EQ(w->fActiveStep, 1);
+  EXPECT_EQ(Page1().LBCerts->count(), 1);
+  // Filling the list selects the store source again.
+  EXPECT_TRUE(Page1().RBCertStore->isChecked());
+}
+
 struct KeySizeCase {
   const char* name;
   int bits;

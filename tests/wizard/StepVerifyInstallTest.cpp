@@ -7,6 +7,8 @@
 #include "ui/FrmVerifyCertificate.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -32,15 +34,20 @@ protected:
   // Steps 1 and 2 passed with a folder holding certificate and key: step 3
   // runs its verification at once.
   void ReachStepThree() {
-    server = pki.server("verify.test.local");
-    const Path folder = FolderWithServerCertificate(server, true);
-    Start();
-    ChooseFolder(folder);
-    modal.messageAnswers.push_back(ui::MbYes); // the untrusted test root
-    Next();
+    RunToVerification("verify.test.local");
     ASSERT_EQ(w->fActiveStep, 3);
     ASSERT_TRUE(w->BtnNext->isEnabled()) << Page3().TxtCert->text().toStdString();
     modal.Clear();
+  }
+
+  // Steps 1 and 2 with a folder holding certificate and key; step 3 runs its
+  // verification at once.
+  void RunToVerification(const std::string& aCommonName) {
+    server = pki.server(aCommonName);
+    Start();
+    ChooseFolder(FolderWithServerCertificate(server, true));
+    modal.messageAnswers.push_back(ui::MbYes); // the untrusted test root
+    Next();
   }
 
   Path ServerInstallation() {
@@ -113,16 +120,8 @@ INSTANTIATE_TEST_SUITE_P(TrailingSeparator, ServerFolderTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "With" : "Without"; });
 
 TEST_F(StepVerifyTest, ExceptionDuringTheStepIsShownInRed) {
-  std::ofstream reg(tmp / "hklm.reg");
-  reg << "Windows Registry Editor Version 5.00\r\n\r\n"
-      << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tornvale\\Orvo Network Monitor\\Server\\Core]\r\n"
-      << "\"Exepath\"=dword:00000001\r\n";
-  reg.close();
-  server = pki.server("broken-registry.test.local");
-  Start();
-  ChooseFolder(FolderWithServerCertificate(server, true));
-  modal.messageAnswers.push_back(ui::MbYes);
-  Next();
+  RegisterServerValue("dword:00000001");
+  RunToVerification("broken-registry.test.local");
   EXPECT_EQ(w->fActiveStep, 3);
   EXPECT_FALSE(w->BtnNext->isEnabled());
   ASSERT_EQ(ErrorDialogs().size(), 1u);
@@ -180,11 +179,7 @@ private:
 TEST_F(StepVerifyTest, HandshakeThatFailsNamesTheSslConnection) {
   SilentListener listener;
   ASSERT_TRUE(listener.bound());
-  server = pki.server("no-tls.test.local");
-  Start();
-  ChooseFolder(FolderWithServerCertificate(server, true));
-  modal.messageAnswers.push_back(ui::MbYes);
-  Next();
+  RunToVerification("no-tls.test.local");
   EXPECT_EQ(w->fActiveStep, 3);
   EXPECT_FALSE(w->BtnNext->isEnabled());
   ASSERT_EQ(ErrorDialogs().size(), 1u);
@@ -320,6 +315,20 @@ TEST_F(RestartTest, StartOnlyGivesUpAfter51Sleeps) {
   EXPECT_EQ(modal.MessageTexts()[1],
             "Waiting for the service start timed out. Please check Service.");
   EXPECT_EQ(modal.MessageTexts()[2], "The certificate will expire at :" + Expiry());
+}
+
+TEST_F(RestartTest, RefusedStartReachesTheApplicationsErrorBoxAndStepThreeStays) {
+  AddCoreService(win::SERVICE_STOPPED).Refusals[ScriptedServiceBackend::Request::Start] = 5;
+  FinishIntoServerFolder({ui::MbYes});
+  const auto boxes = modal.CallsOf(What::MessageBox);
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[1].kind, ui::MsgKind::Error);
+  EXPECT_EQ(boxes[1].title, QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+  EXPECT_THAT(boxes[1].text.toStdString(), HasSubstr("Code: 5."));
+  EXPECT_TRUE(w->isVisible());
+  EXPECT_EQ(w->fActiveStep, 3);
+  EXPECT_THAT(Read(w->fOrvoCoreCertPath.toStdString() + "orvo.crt"),
+              HasSubstr("BEGIN CERTIFICATE"));
 }
 
 TEST_F(RestartTest, StopThatUsesMostOfTheBudgetLeavesTheRestForTheStart) {

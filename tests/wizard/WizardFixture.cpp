@@ -47,10 +47,14 @@ TCertImportWizardMain& WizardFixture::Start() {
 }
 
 void WizardFixture::RegisterServer(const Path& aInstallFolder) {
+  RegisterServerValue("\"" + aInstallFolder.string() + "\"");
+}
+
+void WizardFixture::RegisterServerValue(const std::string& aRegValue) {
   std::ofstream reg(tmp / "hklm.reg");
   reg << "Windows Registry Editor Version 5.00\r\n\r\n"
       << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tornvale\\Orvo Network Monitor\\Server\\Core]\r\n"
-      << "\"Exepath\"=\"" << aInstallFolder.string() << "\"\r\n";
+      << "\"Exepath\"=" << aRegValue << "\r\n";
 }
 
 ui::TFrmSelectCertificate& WizardFixture::Page1() const {

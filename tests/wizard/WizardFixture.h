@@ -34,6 +34,8 @@ protected:
 
   // The registry names a server installation in this folder.
   void RegisterServer(const Path& aInstallFolder);
+  // The registry's installation entry with its value as a .reg file writes it.
+  void RegisterServerValue(const std::string& aRegValue);
 
   ui::TFrmSelectCertificate& Page1() const;
   ui::TFrmSelectPrivateKey& Page2() const;
