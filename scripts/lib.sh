@@ -4,7 +4,7 @@
 ORVO_PACKAGES=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools
-  libssl-dev openssl
+  libssl-dev openssl ca-certificates
   libsystemd-dev dbus python3-dbusmock
   libnss3-dev libnss3-tools
   libgtest-dev libgmock-dev libbenchmark-dev

@@ -14,6 +14,7 @@
 
 #include "certs/StoreSources.h"
 
+#include "certs/CkData.h"
 #include "certs/OpenSslPtr.h"
 
 #include <openssl/err.h>
@@ -57,8 +58,11 @@ struct FoundCert {
 };
 
 struct FoundKey {
-  std::string pkcs8Pem; // unencrypted, for the toolkit's loader
-  std::string folder;   // canonical folder of the key file
+  // Parsed once: every certificate that pairs with it gets a reference, since
+  // parsing a key again per certificate costs more than the whole rest of a
+  // certificate's reading.
+  PkeyPtr key;
+  std::string folder; // canonical folder of the key file
 };
 
 // Everything the folders hold, in the store's order.
@@ -193,23 +197,21 @@ std::string PublicKeyDer(EVP_PKEY* aKey) {
   return std::string(reinterpret_cast<const char*>(der), static_cast<std::size_t>(len));
 }
 
-std::string UnencryptedPkcs8Pem(EVP_PKEY* aKey) {
-  const BioPtr bio(BIO_new(BIO_s_mem()));
-  if (!bio ||
-      PEM_write_bio_PrivateKey(bio.get(), aKey, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
-    return {};
-  }
-  char* data = nullptr;
-  const long len = BIO_get_mem_data(bio.get(), &data);
-  return len > 0 ? std::string(data, static_cast<std::size_t>(len)) : std::string();
-}
-
 void AddKey(PkeyPtr aKey, const std::string& aFolder, Harvest& aHarvest) {
   std::string publicDer = PublicKeyDer(aKey.get());
-  std::string pem = UnencryptedPkcs8Pem(aKey.get());
-  if (!publicDer.empty() && !pem.empty()) {
-    aHarvest.keysByPublic[std::move(publicDer)].push_back(FoundKey{std::move(pem), aFolder});
+  if (!publicDer.empty()) {
+    aHarvest.keysByPublic[std::move(publicDer)].push_back(FoundKey{std::move(aKey), aFolder});
   }
+}
+
+// A key handle of its own that shares the parsed key.
+std::unique_ptr<CkPrivateKey> KeyHandle(const FoundKey& aKey) {
+  if (EVP_PKEY_up_ref(aKey.key.get()) != 1) {
+    return nullptr;
+  }
+  auto handle = std::make_unique<CkPrivateKey>();
+  handle->data().key = PkeyPtr(aKey.key.get());
+  return handle;
 }
 
 PkeyPtr ParsePrivateKeyDer(const unsigned char* aData, long aLen) {
@@ -405,13 +407,10 @@ std::set<std::string> KeyFolders(const FoundCert& aCert) {
   return folders;
 }
 
-std::string CertPublicKeyDer(const std::string& aDer) {
-  const auto* p = reinterpret_cast<const unsigned char*>(aDer.data());
-  const X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(aDer.size())));
-  if (!cert) {
-    return {};
-  }
-  return PublicKeyDer(X509_get0_pubkey(cert.get()));
+// The loaded certificate's public key, without parsing its DER again.
+std::string CertPublicKeyDer(const CkCert& aCert) {
+  EVP_PKEY* publicKey = aCert.data().cert ? X509_get0_pubkey(aCert.data().cert.get()) : nullptr;
+  return publicKey != nullptr ? PublicKeyDer(publicKey) : std::string();
 }
 
 // Attaches the key that pairs with the certificate, if one lies where its key
@@ -419,12 +418,11 @@ std::string CertPublicKeyDer(const std::string& aDer) {
 // count as present but not exportable).
 void AttachKey(const FoundCert& aFound, const Harvest& aHarvest, CkCert& aCert) {
   const std::set<std::string> keyFolders = KeyFolders(aFound);
-  if (const auto keys = aHarvest.keysByPublic.find(CertPublicKeyDer(aFound.der));
+  if (const auto keys = aHarvest.keysByPublic.find(CertPublicKeyDer(aCert));
       keys != aHarvest.keysByPublic.end()) {
     for (const FoundKey& key : keys->second) {
       if (keyFolders.contains(key.folder)) {
-        auto handle = std::make_unique<CkPrivateKey>();
-        if (handle->LoadPem(key.pkcs8Pem)) {
+        if (auto handle = KeyHandle(key)) {
           aCert.AttachPrivateKey(std::move(handle), true);
         } else {
           aCert.AttachPrivateKey(nullptr, false);

@@ -99,6 +99,31 @@ TEST_F(MachineStoreTest, KeysBesideOrInPrivateFolder) {
                                                      Seen{privateKey.serialHex(), true, true}));
 }
 
+// A renewed certificate keeps its key: one key file pairs with both, and each
+// certificate's key outlives the other certificate.
+TEST_F(MachineStoreTest, OneKeyPairsWithSeveralCertificates) {
+  const auto old = Issue("renewed.test.local", 4);
+  const auto renewed = Issue("renewed.test.local", 4);
+  test::writeCertPem(dir / "ssl/certs/old.pem", old);
+  test::writeCertPem(dir / "ssl/certs/renewed.pem", renewed);
+  test::writeKey(dir / "ssl/private/site.key", renewed, KeyFormat::PemRsa);
+  const test::ScopedEnv env("ORVO_MACHINE_STORE", Folder("ssl/certs"));
+  CertList certs;
+  ASSERT_TRUE(ReadMachineStore(certs));
+  ASSERT_EQ(certs.size(), 2U);
+  for (const auto& cert : certs) {
+    ASSERT_TRUE(cert->getPrivateKeyExportable()) << cert->_subjectCN();
+  }
+  const std::unique_ptr<CkPrivateKey> first = certs.front()->ExportPrivateKey();
+  certs.erase(certs.begin());
+  const std::unique_ptr<CkPrivateKey> second = certs.front()->ExportPrivateKey();
+  certs.clear();
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(first->_getRsaPem(), second->_getRsaPem());
+  EXPECT_FALSE(second->_getRsaPem().empty());
+}
+
 TEST_F(MachineStoreTest, EncryptedKeyIsPresentButNotExportable) {
   const auto locked = Issue("locked.test.local", 4);
   test::writeCertPem(dir / "ssl/certs/locked.pem", locked);
