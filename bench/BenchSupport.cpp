@@ -177,10 +177,10 @@ Folders& Folders::instance() {
 const std::vector<test::TestCert>& Folders::Certs(int aCount) {
   auto& pki = test::TestPki::instance();
   while (static_cast<int>(fCerts.size()) < aCount) {
-    test::CertSpec spec;
-    spec.commonName = "bench" + std::to_string(fCerts.size()) + ".test.local";
-    spec.keySlot = kCommonKeySlot;
-    fCerts.push_back(pki.issue(spec));
+    test::CertSpec certSpec;
+    certSpec.commonName = "bench" + std::to_string(fCerts.size()) + ".test.local";
+    certSpec.keySlot = kCommonKeySlot;
+    fCerts.push_back(pki.issue(certSpec));
   }
   return fCerts;
 }
@@ -261,11 +261,11 @@ const test::Path& Folders::Verification(int aBits) {
     }
   }
   auto& pki = test::TestPki::instance();
-  test::CertSpec spec;
-  spec.commonName = "verify" + std::to_string(aBits) + ".test.local";
-  spec.keyBits = aBits;
-  spec.keySlot = kMatchKeySlot;
-  const test::TestCert server = pki.issue(spec);
+  test::CertSpec certSpec;
+  certSpec.commonName = "verify" + std::to_string(aBits) + ".test.local";
+  certSpec.keyBits = aBits;
+  certSpec.keySlot = kMatchKeySlot;
+  const test::TestCert server = pki.issue(certSpec);
   const test::Path folder = fRoot / ("verify-" + std::to_string(aBits));
   fs::create_directories(folder);
   test::writeCertsPem(folder / "server.pem", {server, pki.intermediate(), pki.root()});

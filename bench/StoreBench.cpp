@@ -55,11 +55,11 @@ void BM_FindMatchingPKinDir(benchmark::State& state) {
   const test::TempDir dir;
   TOrvoCertList certs;
   for (int i = 0; i < n; ++i) {
-    test::CertSpec spec;
-    spec.commonName = "bench" + std::to_string(i) + ".test.local";
-    spec.keyBits = 1024;
-    spec.keySlot = 100 + i;
-    const test::TestCert cert = pki.issue(spec);
+    test::CertSpec certSpec;
+    certSpec.commonName = "bench" + std::to_string(i) + ".test.local";
+    certSpec.keyBits = 1024;
+    certSpec.keySlot = 100 + i;
+    const test::TestCert cert = pki.issue(certSpec);
     test::writeKey(dir / ("k" + std::to_string(i) + ".key"), cert, test::KeyFormat::PemRsa);
     test::writeCertPem(dir / ("c" + std::to_string(i) + ".pem"), cert);
     auto handle = std::make_unique<ck::CkCert>();

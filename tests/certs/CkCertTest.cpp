@@ -136,9 +136,9 @@ TEST_P(CertFacts, MatchTheCertificate) {
 }
 
 TestCert withSpec(std::function<void(CertSpec&)> edit) {
-  CertSpec spec;
-  edit(spec);
-  return TestPki::instance().issue(spec);
+  CertSpec certSpec;
+  edit(certSpec);
+  return TestPki::instance().issue(certSpec);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -169,13 +169,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CkCert, TextsAreFormattedAsTheModelShowsThem) {
-  CertSpec spec;
-  spec.commonName = "www.example.org";
-  spec.organization = "Example";
-  spec.emails = {"admin@example.org"};
-  spec.serial = 0x0A1B2C3D4E5FULL;
+  CertSpec certSpec;
+  certSpec.commonName = "www.example.org";
+  certSpec.organization = "Example";
+  certSpec.emails = {"admin@example.org"};
+  certSpec.serial = 0x0A1B2C3D4E5FULL;
   TempDir dir;
-  writeCertPem(dir / "c.pem", TestPki::instance().issue(spec));
+  writeCertPem(dir / "c.pem", TestPki::instance().issue(certSpec));
   const auto cert = load(dir / "c.pem");
   EXPECT_EQ(cert->_subjectDN(), "CN=www.example.org, O=Example, C=DE");
   EXPECT_EQ(cert->_subjectCN(), "www.example.org");
@@ -239,16 +239,16 @@ TEST(CkCertChain, PrefersTheIssuerThatIsValidNowAndLivesLongest) {
   auto& pki = TestPki::instance();
   const Hierarchy h = makeHierarchy("renewed");
   // Same name and key as the intermediate: a re-issued CA certificate.
-  CertSpec spec;
-  spec.commonName = "renewed Intermediate";
-  spec.usage = Usage::Ca;
-  spec.keySlot = 1;
-  spec.notBefore = -days(100);
-  spec.notAfter = -days(2);
-  const TestCert expired = pki.issue(spec, h.root);
-  spec.notBefore = -days(1);
-  spec.notAfter = days(5000);
-  const TestCert longest = pki.issue(spec, h.root);
+  CertSpec certSpec;
+  certSpec.commonName = "renewed Intermediate";
+  certSpec.usage = Usage::Ca;
+  certSpec.keySlot = 1;
+  certSpec.notBefore = -days(100);
+  certSpec.notAfter = -days(2);
+  const TestCert expired = pki.issue(certSpec, h.root);
+  certSpec.notBefore = -days(1);
+  certSpec.notAfter = days(5000);
+  const TestCert longest = pki.issue(certSpec, h.root);
   TempDir dir;
   writeCertsPem(dir / "bundle.pem", {h.leaf, expired, h.intermediate, longest, h.root});
   const auto chain = load(dir / "bundle.pem")->GetCertChain();
@@ -261,11 +261,11 @@ TEST(CkCertChain, CountsExpiredCertificatesAndIgnoresForgedIssuers) {
   auto& pki = TestPki::instance();
   const Hierarchy h = makeHierarchy("forged");
   // A certificate with the intermediate's name but another key cannot be the issuer.
-  CertSpec spec;
-  spec.commonName = "forged Intermediate";
-  spec.usage = Usage::Ca;
-  spec.keySlot = 9;
-  const TestCert impostor = pki.issue(spec, h.root);
+  CertSpec certSpec;
+  certSpec.commonName = "forged Intermediate";
+  certSpec.usage = Usage::Ca;
+  certSpec.keySlot = 9;
+  const TestCert impostor = pki.issue(certSpec, h.root);
   CertSpec old;
   old.commonName = "old.forged.test";
   old.notBefore = -days(30);

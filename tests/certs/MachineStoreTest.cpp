@@ -37,10 +37,10 @@ protected:
   }
 
   test::TestCert Issue(const std::string& aName, int aSlot) {
-    test::CertSpec spec;
-    spec.commonName = aName;
-    spec.keySlot = aSlot;
-    return pki.issue(spec);
+    test::CertSpec certSpec;
+    certSpec.commonName = aName;
+    certSpec.keySlot = aSlot;
+    return pki.issue(certSpec);
   }
 
   std::vector<Seen> Read(const std::string& aFolders, bool aExpectRead = true) {

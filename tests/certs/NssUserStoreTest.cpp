@@ -92,11 +92,11 @@ std::pair<int, std::string> runTool(const std::vector<std::string>& args, const 
 
 // A certificate of the test PKI in its own key slot, named by its CN.
 TestCert makeCert(const std::string& commonName, test::Usage usage, int keySlot) {
-  test::CertSpec spec;
-  spec.commonName = commonName;
-  spec.usage = usage;
-  spec.keySlot = keySlot;
-  return TestPki::instance().issue(spec);
+  test::CertSpec certSpec;
+  certSpec.commonName = commonName;
+  certSpec.usage = usage;
+  certSpec.keySlot = keySlot;
+  return TestPki::instance().issue(certSpec);
 }
 
 // The private key that the toolkit exported, back in OpenSSL's hands.

@@ -31,11 +31,11 @@ TEST(StoreCertificate, NullHandleThrows) {
 }
 
 TEST(StoreCertificate, FieldsAreReadAtConstruction) {
-  CertSpec spec;
-  spec.commonName = "fields.test.local";
-  spec.emails = {"admin@test.local"};
-  spec.dnsNames = {"fields.test.local"};
-  const auto issued = TestPki::instance().issue(spec);
+  CertSpec certSpec;
+  certSpec.commonName = "fields.test.local";
+  certSpec.emails = {"admin@test.local"};
+  certSpec.dnsNames = {"fields.test.local"};
+  const auto issued = TestPki::instance().issue(certSpec);
   const auto cert = test::StoreCertFrom(issued);
   EXPECT_EQ(cert->SerialNumber(), issued.serialHex());
   EXPECT_THAT(cert->PublicDN(), HasSubstr("fields.test.local"));
@@ -52,7 +52,7 @@ TEST(StoreCertificate, FieldsAreReadAtConstruction) {
 
 struct DisplayCase {
   const char* name;
-  CertSpec spec;
+  CertSpec certSpec;
   bool selfSigned;
   std::string expected;
 };
@@ -62,30 +62,33 @@ class DisplayTextTest : public ::testing::TestWithParam<DisplayCase> {};
 TEST_P(DisplayTextTest, ShowsNameIssuerAndUse) {
   auto& pki = TestPki::instance();
   const auto& c = GetParam();
-  const auto cert = test::StoreCertFrom(c.selfSigned ? pki.selfSigned(c.spec) : pki.issue(c.spec));
+  const auto cert =
+      test::StoreCertFrom(c.selfSigned ? pki.selfSigned(c.certSpec) : pki.issue(c.certSpec));
   EXPECT_EQ(cert->DisplayText(), c.expected);
 }
 
-CertSpec Spec(std::string aName, Usage aUsage, std::string aOrganization = "Orvo Test") {
-  CertSpec spec;
-  spec.commonName = std::move(aName);
-  spec.usage = aUsage;
-  spec.organization = std::move(aOrganization);
-  return spec;
+CertSpec MakeCertSpec(std::string aName, Usage aUsage, std::string aOrganization = "Orvo Test") {
+  CertSpec certSpec;
+  certSpec.commonName = std::move(aName);
+  certSpec.usage = aUsage;
+  certSpec.organization = std::move(aOrganization);
+  return certSpec;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DisplayTextTest,
     ::testing::Values(
-        DisplayCase{"SelfSignedWithoutOrganization", Spec("example", Usage::Server, ""), true,
+        DisplayCase{"SelfSignedWithoutOrganization", MakeCertSpec("example", Usage::Server, ""),
+                    true,
                     "Certificate for example(self-signed) - usable for server authentication"},
-        DisplayCase{"SelfSignedWithOrganizationNamesIt", Spec("example", Usage::Server), true,
+        DisplayCase{"SelfSignedWithOrganizationNamesIt", MakeCertSpec("example", Usage::Server),
+                    true,
                     "Certificate for example signed by Orvo Test - usable for server "
                     "authentication"},
-        DisplayCase{"IssuedServer", Spec("www.test.local", Usage::Server), false,
+        DisplayCase{"IssuedServer", MakeCertSpec("www.test.local", Usage::Server), false,
                     "Certificate for www.test.local signed by Orvo Test - usable for server "
                     "authentication"},
-        DisplayCase{"IssuedClient", Spec("client.test.local", Usage::Client), false,
+        DisplayCase{"IssuedClient", MakeCertSpec("client.test.local", Usage::Client), false,
                     "Certificate for client.test.local signed by Orvo Test"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -104,10 +107,10 @@ TEST(MatchesOrvoRequirements, IssuedServerCertificateWithUntrustedRoot) {
 }
 
 TEST(MatchesOrvoRequirements, ExpiredClientCertificateHasTwoReasons) {
-  CertSpec spec = Spec("old.test.local", Usage::Client);
-  spec.notBefore = -test::days(30);
-  spec.notAfter = -test::days(1);
-  const auto cert = test::StoreCertFrom(TestPki::instance().issue(spec));
+  CertSpec certSpec = MakeCertSpec("old.test.local", Usage::Client);
+  certSpec.notBefore = -test::days(30);
+  certSpec.notAfter = -test::days(1);
+  const auto cert = test::StoreCertFrom(TestPki::instance().issue(certSpec));
   Lines reasons;
   Lines warnings;
   EXPECT_FALSE(cert->MatchesOrvoRequirements(reasons, warnings));
@@ -120,8 +123,8 @@ TEST(MatchesOrvoRequirements, ExpiredClientCertificateHasTwoReasons) {
 }
 
 TEST(MatchesOrvoRequirements, SelfSignedLeafWarnsOnlyAboutSelfSigning) {
-  const auto cert =
-      test::StoreCertFrom(TestPki::instance().selfSigned(Spec("self.test.local", Usage::Server)));
+  const auto cert = test::StoreCertFrom(
+      TestPki::instance().selfSigned(MakeCertSpec("self.test.local", Usage::Server)));
   ASSERT_TRUE(cert->isSelfSigned());
   ASSERT_FALSE(cert->isRootCertificate());
   Lines reasons;
@@ -150,14 +153,15 @@ TEST(MatchesOrvoRequirements, RootCertificateGetsNoWarning) {
 // part in chain building wherever another test loaded it.
 test::TestCert OwnCa(const std::string& aName, int aSlot, const test::TestCert* aIssuer = nullptr,
                      test::Seconds aNotAfter = test::days(365)) {
-  CertSpec spec = Spec(aName, Usage::Ca);
-  spec.keySlot = aSlot;
-  spec.notAfter = aNotAfter;
-  return aIssuer ? TestPki::instance().issue(spec, *aIssuer) : TestPki::instance().selfSigned(spec);
+  CertSpec certSpec = MakeCertSpec(aName, Usage::Ca);
+  certSpec.keySlot = aSlot;
+  certSpec.notAfter = aNotAfter;
+  return aIssuer ? TestPki::instance().issue(certSpec, *aIssuer)
+                 : TestPki::instance().selfSigned(certSpec);
 }
 
 test::TestCert LeafOf(const test::TestCert& aIssuer, const std::string& aName) {
-  return TestPki::instance().issue(Spec(aName, Usage::Server), aIssuer);
+  return TestPki::instance().issue(MakeCertSpec(aName, Usage::Server), aIssuer);
 }
 
 TEST(ValidateCertChain, ChainWithoutRootFails) {

@@ -292,10 +292,10 @@ TEST_F(ValidatorTest, GetCertKeyNumBits) {
 class FindInDirTest : public ValidatorTest {
 protected:
   test::TestCert Issue(const std::string& aName, int aSlot) {
-    test::CertSpec spec;
-    spec.commonName = aName;
-    spec.keySlot = aSlot;
-    return pki.issue(spec);
+    test::CertSpec certSpec;
+    certSpec.commonName = aName;
+    certSpec.keySlot = aSlot;
+    return pki.issue(certSpec);
   }
   TOrvoCertList List(const std::vector<test::TestCert>& aCerts) {
     TOrvoCertList list;

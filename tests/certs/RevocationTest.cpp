@@ -29,16 +29,16 @@ protected:
   // A server certificate of the intermediate with the given addresses.
   TestCert issue(const std::string& ocspUrl, const std::string& crlUrl, Usage usage = Usage::Server,
                  bool expired = false) {
-    CertSpec spec;
-    spec.commonName = "revocation.test.local";
-    spec.ocspUrl = ocspUrl;
-    spec.crlUrl = crlUrl;
-    spec.usage = usage;
+    CertSpec certSpec;
+    certSpec.commonName = "revocation.test.local";
+    certSpec.ocspUrl = ocspUrl;
+    certSpec.crlUrl = crlUrl;
+    certSpec.usage = usage;
     if (expired) {
-      spec.notBefore = -days(30);
-      spec.notAfter = -days(1);
+      certSpec.notBefore = -days(30);
+      certSpec.notAfter = -days(1);
     }
-    return pki_.issue(spec);
+    return pki_.issue(certSpec);
   }
 
   // What the layer answers for cert, loaded with its issuer beside it.
@@ -77,11 +77,11 @@ TEST_F(Revocation, OcspAnswerOfADelegatedResponderCounts) {
   const int port = freeLoopbackPort();
   const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
   const TestCert bad = issue(url, "");
-  CertSpec spec;
-  spec.commonName = "Orvo Test OCSP Responder";
-  spec.usage = Usage::OcspSigning;
-  spec.keySlot = 4;
-  const TestCert delegated = pki_.issue(spec); // by the intermediate
+  CertSpec certSpec;
+  certSpec.commonName = "Orvo Test OCSP Responder";
+  certSpec.usage = Usage::OcspSigning;
+  certSpec.keySlot = 4;
+  const TestCert delegated = pki_.issue(certSpec); // by the intermediate
   OcspResponder responder(port, pki_.intermediate(), delegated, {{bad, true}});
   EXPECT_TRUE(revoked(bad));
 }

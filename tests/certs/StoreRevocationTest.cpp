@@ -30,14 +30,14 @@ protected:
   }
 
   test::TestCert Issue(const std::string& aName, bool aExpired = false) {
-    test::CertSpec spec;
-    spec.commonName = aName;
-    spec.crlUrl = server.url("/intermediate.crl");
+    test::CertSpec certSpec;
+    certSpec.commonName = aName;
+    certSpec.crlUrl = server.url("/intermediate.crl");
     if (aExpired) {
-      spec.notBefore = -test::days(30);
-      spec.notAfter = -test::days(1);
+      certSpec.notBefore = -test::days(30);
+      certSpec.notAfter = -test::days(1);
     }
-    return pki.issue(spec);
+    return pki.issue(certSpec);
   }
 
   void Revoke(const std::vector<test::TestCert>& aCerts) {

@@ -103,17 +103,17 @@ void storeCachedKey(const Path& file, EVP_PKEY* key) {
   }
 }
 
-std::string joinNames(const CertSpec& spec) {
+std::string joinNames(const CertSpec& certSpec) {
   std::vector<std::string> names;
-  auto dns = spec.dnsNames;
-  const bool server = spec.usage == Usage::Server || spec.usage == Usage::ServerClient;
-  if (dns.empty() && spec.emails.empty() && server && !spec.commonName.empty()) {
-    dns.push_back(spec.commonName);
+  auto dns = certSpec.dnsNames;
+  const bool server = certSpec.usage == Usage::Server || certSpec.usage == Usage::ServerClient;
+  if (dns.empty() && certSpec.emails.empty() && server && !certSpec.commonName.empty()) {
+    dns.push_back(certSpec.commonName);
   }
   for (const auto& n : dns) {
     names.push_back("DNS:" + n);
   }
-  for (const auto& e : spec.emails) {
+  for (const auto& e : certSpec.emails) {
     names.push_back("email:" + e);
   }
   std::string out;
@@ -168,7 +168,7 @@ void addUsageExts(X509* cert, X509V3_CTX* ctx, Usage usage) {
   }
 }
 
-X509_NAMEPtr makeName(const CertSpec& spec) {
+X509_NAMEPtr makeName(const CertSpec& certSpec) {
   X509_NAMEPtr name(X509_NAME_new());
   check(name != nullptr, "X509_NAME_new");
   auto add = [&](const char* field, const std::string& value) {
@@ -179,9 +179,9 @@ X509_NAMEPtr makeName(const CertSpec& spec) {
             "X509_NAME_add_entry_by_txt");
     }
   };
-  add("C", spec.country);
-  add("O", spec.organization);
-  add("CN", spec.commonName);
+  add("C", certSpec.country);
+  add("O", certSpec.organization);
+  add("CN", certSpec.commonName);
   return name;
 }
 
@@ -197,17 +197,17 @@ std::uint64_t nextSerial() {
 }
 
 // Builds and signs one certificate. issuerCert == nullptr: self-signed.
-TestCert build(const CertSpec& spec, std::shared_ptr<EVP_PKEY> key, const TestCert* issuer) {
+TestCert build(const CertSpec& certSpec, std::shared_ptr<EVP_PKEY> key, const TestCert* issuer) {
   X509Ptr cert(X509_new());
   check(cert != nullptr, "X509_new");
   check(X509_set_version(cert.get(), X509_VERSION_3) == 1, "X509_set_version");
-  const std::uint64_t serial = spec.serial != 0 ? spec.serial : nextSerial();
+  const std::uint64_t serial = certSpec.serial != 0 ? certSpec.serial : nextSerial();
   check(ASN1_INTEGER_set_uint64(X509_get_serialNumber(cert.get()), serial) == 1, "serial");
-  check(X509_gmtime_adj(X509_getm_notBefore(cert.get()), spec.notBefore.count()) != nullptr,
+  check(X509_gmtime_adj(X509_getm_notBefore(cert.get()), certSpec.notBefore.count()) != nullptr,
         "notBefore");
-  check(X509_gmtime_adj(X509_getm_notAfter(cert.get()), spec.notAfter.count()) != nullptr,
+  check(X509_gmtime_adj(X509_getm_notAfter(cert.get()), certSpec.notAfter.count()) != nullptr,
         "notAfter");
-  const X509_NAMEPtr subject = makeName(spec);
+  const X509_NAMEPtr subject = makeName(certSpec);
   check(X509_set_subject_name(cert.get(), subject.get()) == 1, "X509_set_subject_name");
   X509* issuerX509 = issuer != nullptr ? issuer->x509() : cert.get();
   check(X509_set_issuer_name(cert.get(), X509_get_subject_name(issuerX509)) == 1,
@@ -216,17 +216,17 @@ TestCert build(const CertSpec& spec, std::shared_ptr<EVP_PKEY> key, const TestCe
 
   X509V3_CTX ctx;
   X509V3_set_ctx(&ctx, issuerX509, cert.get(), nullptr, nullptr, 0);
-  addUsageExts(cert.get(), &ctx, spec.usage);
+  addUsageExts(cert.get(), &ctx, certSpec.usage);
   addExt(cert.get(), &ctx, NID_subject_key_identifier, "hash");
   if (issuer != nullptr) {
     addExt(cert.get(), &ctx, NID_authority_key_identifier, "keyid:always");
   }
-  addExt(cert.get(), &ctx, NID_subject_alt_name, joinNames(spec));
-  if (!spec.ocspUrl.empty()) {
-    addExt(cert.get(), &ctx, NID_info_access, "OCSP;URI:" + spec.ocspUrl);
+  addExt(cert.get(), &ctx, NID_subject_alt_name, joinNames(certSpec));
+  if (!certSpec.ocspUrl.empty()) {
+    addExt(cert.get(), &ctx, NID_info_access, "OCSP;URI:" + certSpec.ocspUrl);
   }
-  if (!spec.crlUrl.empty()) {
-    addExt(cert.get(), &ctx, NID_crl_distribution_points, "URI:" + spec.crlUrl);
+  if (!certSpec.crlUrl.empty()) {
+    addExt(cert.get(), &ctx, NID_crl_distribution_points, "URI:" + certSpec.crlUrl);
   }
   EVP_PKEY* signer = issuer != nullptr ? issuer->pkey() : key.get();
   check(X509_sign(cert.get(), signer, EVP_sha256()) > 0, "X509_sign");
@@ -309,12 +309,12 @@ const TestCert& TestPki::root() {
   auto key = rsaKey(2048, 0);
   std::lock_guard lock(mutex_);
   if (!impl_->root.cert) {
-    CertSpec spec;
-    spec.commonName = "Orvo Test Root CA";
-    spec.usage = Usage::Ca;
-    spec.notBefore = -days(30);
-    spec.notAfter = days(3650);
-    impl_->root = build(spec, key, nullptr);
+    CertSpec certSpec;
+    certSpec.commonName = "Orvo Test Root CA";
+    certSpec.usage = Usage::Ca;
+    certSpec.notBefore = -days(30);
+    certSpec.notAfter = days(3650);
+    impl_->root = build(certSpec, key, nullptr);
   }
   return impl_->root;
 }
@@ -324,34 +324,34 @@ const TestCert& TestPki::intermediate() {
   auto key = rsaKey(2048, 1);
   std::lock_guard lock(mutex_);
   if (!impl_->intermediate.cert) {
-    CertSpec spec;
-    spec.commonName = "Orvo Test Intermediate CA";
-    spec.usage = Usage::Ca;
-    spec.notBefore = -days(30);
-    spec.notAfter = days(1825);
-    impl_->intermediate = build(spec, key, &issuer);
+    CertSpec certSpec;
+    certSpec.commonName = "Orvo Test Intermediate CA";
+    certSpec.usage = Usage::Ca;
+    certSpec.notBefore = -days(30);
+    certSpec.notAfter = days(1825);
+    impl_->intermediate = build(certSpec, key, &issuer);
   }
   return impl_->intermediate;
 }
 
-TestCert TestPki::issue(const CertSpec& spec) {
-  return issue(spec, intermediate());
+TestCert TestPki::issue(const CertSpec& certSpec) {
+  return issue(certSpec, intermediate());
 }
 
-TestCert TestPki::issue(const CertSpec& spec, const TestCert& issuer) {
-  auto key = rsaKey(spec.keyBits, spec.keySlot);
-  return build(spec, std::move(key), &issuer);
+TestCert TestPki::issue(const CertSpec& certSpec, const TestCert& issuer) {
+  auto key = rsaKey(certSpec.keyBits, certSpec.keySlot);
+  return build(certSpec, std::move(key), &issuer);
 }
 
-TestCert TestPki::selfSigned(const CertSpec& spec) {
-  auto key = rsaKey(spec.keyBits, spec.keySlot);
-  return build(spec, std::move(key), nullptr);
+TestCert TestPki::selfSigned(const CertSpec& certSpec) {
+  auto key = rsaKey(certSpec.keyBits, certSpec.keySlot);
+  return build(certSpec, std::move(key), nullptr);
 }
 
 TestCert TestPki::server(const std::string& commonName) {
-  CertSpec spec;
-  spec.commonName = commonName;
-  return issue(spec);
+  CertSpec certSpec;
+  certSpec.commonName = commonName;
+  return issue(certSpec);
 }
 
 std::shared_ptr<X509_CRL> TestPki::crl(const TestCert& issuer,

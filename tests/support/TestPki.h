@@ -11,10 +11,10 @@
 //   orvo::test::writeKey(dir / "key.pem", server, orvo::test::KeyFormat::PemRsa);
 //   orvo::test::writeCertsPem(dir / "fullchain.pem", {server, pki.intermediate()});
 //
-//   CertSpec spec;                                           // a variant
-//   spec.commonName = "old.test.local";
-//   spec.notAfter = -orvo::test::days(1);                    // expired yesterday
-//   TestCert old = pki.issue(spec);                          // signed by the intermediate
+//   CertSpec certSpec;                                           // a variant
+//   certSpec.commonName = "old.test.local";
+//   certSpec.notAfter = -orvo::test::days(1);                    // expired yesterday
+//   TestCert old = pki.issue(certSpec);                          // signed by the intermediate
 //
 // Chain: "Orvo Test Root CA" (self-signed) -> "Orvo Test Intermediate CA" ->
 // leaves. All names carry O="Orvo Test", C="DE".
@@ -100,10 +100,10 @@ public:
   const TestCert& intermediate();
 
   // A certificate signed by issuer (the intermediate when not given).
-  TestCert issue(const CertSpec& spec);
-  TestCert issue(const CertSpec& spec, const TestCert& issuer);
+  TestCert issue(const CertSpec& certSpec);
+  TestCert issue(const CertSpec& certSpec, const TestCert& issuer);
   // A certificate signed with its own key (issuer == subject).
-  TestCert selfSigned(const CertSpec& spec);
+  TestCert selfSigned(const CertSpec& certSpec);
   // Shorthand: a valid server certificate from the intermediate.
   TestCert server(const std::string& commonName = "server.test.local");
 

@@ -34,7 +34,7 @@ struct ElfSpec {
 
 class ElfBuilder {
 public:
-  explicit ElfBuilder(ElfSpec spec) : spec_(spec) {}
+  explicit ElfBuilder(ElfSpec aLayout) : spec_(aLayout) {}
 
   ElfBuilder& Note(std::string_view name, std::uint32_t type, std::vector<std::uint32_t> desc) {
     Put(notes_, static_cast<std::uint32_t>(name.size()), 4);

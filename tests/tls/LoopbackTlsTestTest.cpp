@@ -43,9 +43,9 @@ protected:
   test::TestCert Server() const { return TestPki::instance().server(); }
   // A key of another pair than Server()'s certificate.
   test::TestCert OtherKey() const {
-    test::CertSpec spec;
-    spec.keySlot = 7;
-    return TestPki::instance().issue(spec);
+    test::CertSpec certSpec;
+    certSpec.keySlot = 7;
+    return TestPki::instance().issue(certSpec);
   }
   bool Verify(std::vector<std::string>& aReasons) {
     return fTest.VerifySSLConnectionIsPossible(DataPath(), aReasons);

@@ -85,10 +85,10 @@ bool MakeUserDatabase(const Path& aDb, const Path& aPfx, const std::string& aPas
 TEST_F(StepSourceTest, UserCertificatesFollowTheMachineStoreAndBringTheirKey) {
   const TestCert machine = pki.server("machine.test.local");
   writeCertsPem(machineStore / "machine.pem", {machine, pki.intermediate()});
-  CertSpec spec;
-  spec.commonName = "user.test.local";
-  spec.keySlot = 9;
-  const TestCert user = pki.issue(spec);
+  CertSpec certSpec;
+  certSpec.commonName = "user.test.local";
+  certSpec.keySlot = 9;
+  const TestCert user = pki.issue(certSpec);
   writePfx(tmp / "user.p12", user, "import", PfxOptions{.chain = {pki.intermediate()}});
   const Path db = tmp / "nssdb";
   if (!MakeUserDatabase(db, tmp / "user.p12", "import")) {
@@ -133,10 +133,10 @@ struct KeySizeCase {
 class KeySizeTest : public StepSourceTest, public ::testing::WithParamInterface<KeySizeCase> {};
 
 TEST_P(KeySizeTest, KeySizeDecidesBetweenErrorWarningAndSilence) {
-  CertSpec spec;
-  spec.commonName = std::string("bits") + GetParam().name + ".test.local";
-  spec.keyBits = GetParam().bits;
-  const TestCert cert = pki.issue(spec);
+  CertSpec certSpec;
+  certSpec.commonName = std::string("bits") + GetParam().name + ".test.local";
+  certSpec.keyBits = GetParam().bits;
+  const TestCert cert = pki.issue(certSpec);
   Start();
   PasteCertificate(certPem(cert));
   AcceptWarnings();
@@ -166,10 +166,10 @@ INSTANTIATE_TEST_SUITE_P(Bits, KeySizeTest,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(StepSourceTest, WarningsAreListedOnePerLineAndCancelKeepsStepOne) {
-  CertSpec spec;
-  spec.commonName = "warned.test.local";
-  spec.keyBits = 1024;
-  const TestCert cert = pki.issue(spec);
+  CertSpec certSpec;
+  certSpec.commonName = "warned.test.local";
+  certSpec.keyBits = 1024;
+  const TestCert cert = pki.issue(certSpec);
   Start();
   PasteCertificate(certPem(cert));
   modal.messageAnswers.push_back(ui::MbCancel);
@@ -298,10 +298,10 @@ TEST_F(StepSourceTest, TwoCertificatesWithoutKeyOpenTheListAndCancelStaysSilentl
 TEST_F(StepSourceTest, KeyFileThatPairsWithTheSecondCertificateSkipsTheListAndStepTwo) {
   const Path folder = tmp / "paired";
   std::filesystem::create_directories(folder);
-  CertSpec spec;
-  spec.commonName = "unpaired.test.local";
-  spec.keySlot = 7;
-  writeCertsPem(folder / "a.pem", {pki.issue(spec), pki.intermediate(), pki.root()});
+  CertSpec certSpec;
+  certSpec.commonName = "unpaired.test.local";
+  certSpec.keySlot = 7;
+  writeCertsPem(folder / "a.pem", {pki.issue(certSpec), pki.intermediate(), pki.root()});
   const TestCert paired = pki.server("paired.test.local");
   writeCertsPem(folder / "b.pem", {paired, pki.intermediate(), pki.root()});
   writeKey(folder / "b.key", paired, KeyFormat::PemPkcs8);
