@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -89,6 +90,8 @@ private:
   // Keeps a list of certificates alive for the rest of the run: the chosen
   // certificate (fProvidedCert) may point into it.
   TOrvoStoreCertificate* KeepCandidates(TOrvoCertList aCandidates, TOrvoStoreCertificate* aChosen);
+  // Releases the kept lists that do not hold the chosen certificate.
+  void ReleaseUnusedCandidates(const TOrvoStoreCertificate* aProvided);
 
   // Step 2.
   std::shared_ptr<TOrvoSSLPrivateKey>

@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include <algorithm>
 #include <exception>
 
 namespace orvo {
@@ -155,6 +156,7 @@ bool ProductSteps::CheckCertificateSource(TCertImportWizardMain& w) {
                                   : QStringLiteral("No valid certificates could be found."),
                               ReasonText(errors));
   }
+  ReleaseUnusedCandidates(w.fProvidedCert);
   return ok;
 }
 
@@ -251,6 +253,13 @@ TOrvoStoreCertificate* ProductSteps::KeepCandidates(TOrvoCertList aCandidates,
                                                     TOrvoStoreCertificate* aChosen) {
   fKeptCandidates.push_back(std::move(aCandidates));
   return aChosen;
+}
+
+void ProductSteps::ReleaseUnusedCandidates(const TOrvoStoreCertificate* aProvided) {
+  std::erase_if(fKeptCandidates, [aProvided](const TOrvoCertList& aList) {
+    return std::none_of(aList.begin(), aList.end(),
+                        [aProvided](const auto& aCert) { return aCert.get() == aProvided; });
+  });
 }
 
 void ProductSteps::ScanDirectoryForCertificates(TCertImportWizardMain& w, bool& aOk,
