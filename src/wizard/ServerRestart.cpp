@@ -126,10 +126,11 @@ void ProductSteps::RestartCoreService(TCertImportWizardMain& w) {
       wait.info->ServiceStop(false);
       WaitForCoreServiceState(wait, TServiceState::ssStopped);
     } catch (const std::exception&) {
-      // A service that refuses to stop is started anyway.
+      // A service that refuses to stop is started anyway. A failure inside the
+      // wait may have rebuilt the list, so the entry is looked up afresh.
+      wait.info = nullptr;
     }
     if (wait.info == nullptr) {
-      // The service left the list while it was stopping: nothing to start.
       wait.info = LookUpCoreService(*manager);
     }
     if (wait.info != nullptr) {

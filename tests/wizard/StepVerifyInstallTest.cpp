@@ -331,6 +331,18 @@ TEST_F(RestartTest, RefusedStartReachesTheApplicationsErrorBoxAndStepThreeStays)
               HasSubstr("BEGIN CERTIFICATE"));
 }
 
+TEST_F(RestartTest, RefusedStopIsIgnoredAndTheStartFollows) {
+  auto& core = AddCoreService(win::SERVICE_RUNNING);
+  core.Refusals[ScriptedServiceBackend::Request::Stop] = 5;
+  // The refused stop leaves it running; the start is then refused by the
+  // system as already running, which the application reports.
+  FinishIntoServerFolder({ui::MbYes});
+  EXPECT_EQ(Controls("StartServiceW(OrvoCoreService"), 1);
+  ASSERT_GE(modal.MessageTexts().size(), 2);
+  EXPECT_EQ(modal.MessageTexts()[0],
+            "Success. Do you want to restart the Orvo server now to use the new certificate?");
+}
+
 TEST_F(RestartTest, StopThatUsesMostOfTheBudgetLeavesTheRestForTheStart) {
   auto& core = services.AddService("OrvoCoreService", "Orvo Core Service", win::SERVICE_RUNNING);
   const auto stopPending = ScriptedServiceBackend::MakeStatus(win::SERVICE_STOP_PENDING);
