@@ -3,6 +3,8 @@
 #include "certs/CertFileUtils.h"
 #include "certs/CkToolkit.h"
 #include "certs/OrvoSSLPrivateKey.h"
+#include "files/BoundedRead.h"
+#include "files/Secret.h"
 
 #include <algorithm>
 #include <array>
@@ -90,15 +92,18 @@ std::string DecodeUtf16(std::string_view aBytes, bool aBigEndian) {
 
 // The file's text: a byte-order mark selects UTF-8 or UTF-16 (little or big
 // endian); text without one is taken byte for byte, as the system's code
-// page (UTF-8 on Linux) would.
+// page (UTF-8 on Linux) would. A FIFO, a device or a file above the reader's
+// cap is no certificate or key file: its text is empty, and it is never read
+// whole. The raw bytes may be key text and are wiped.
 std::string ReadText(const std::string& aFileName) {
-  std::ifstream in(aFileName, std::ios::binary);
-  if (!in) {
-    throw EFileError("Cannot open file \"" + aFileName + "\". " + std::strerror(errno));
+  files::SecretText raw;
+  std::string& bytes = raw.Text();
+  const files::ReadResult read = files::ReadRegularFile(aFileName, bytes);
+  if (read.status == files::ReadStatus::NotRegular || read.status == files::ReadStatus::TooLarge) {
+    return {};
   }
-  std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (in.bad()) {
-    throw EFileError("Cannot read file \"" + aFileName + "\".");
+  if (!read.Ok()) {
+    throw EFileError("Cannot open file \"" + aFileName + "\". " + read.error);
   }
   const std::string_view view(bytes);
   if (view.starts_with("\xEF\xBB\xBF")) {
@@ -203,13 +208,14 @@ std::optional<std::string> PublicPartOf(const TOrvoSSLPrivateKey& aKey) {
   return PublicPart(aKey.GetXML(), handle != nullptr ? handle->_publicKeyDer() : std::string());
 }
 
-// The bytes of a file as they are, for telling what it holds.
-std::string ReadBytes(const std::string& aFileName) {
-  std::ifstream in(aFileName, std::ios::binary);
-  if (!in) {
-    throw EFileError("Cannot open file \"" + aFileName + "\". " + std::strerror(errno));
+// What a file holds, told from its bytes (bounded as ReadText reads them;
+// they may be key text and are wiped).
+ck::CkKeyContent InspectFile(const std::string& aFileName) {
+  files::SecretText raw;
+  if (!files::ReadRegularFile(aFileName, raw.Text()).Ok()) {
+    return ck::CkKeyContent::Unknown;
   }
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  return ck::InspectKeyContent(raw.Text());
 }
 
 // Why content that no passphrase can open is no usable key, with `aWhat`
@@ -287,17 +293,17 @@ bool TOrvoSSLCertificateValidator::IsKeyFile(const std::string& aFileName) {
   }
   // One read for all markers; the answer is the same as scanning for each in
   // turn.
-  const std::string text = ReadText(aFileName);
+  const files::SecretText text(ReadText(aFileName));
   for (const char* marker : {"BEGIN RSA PRIVATE KEY", "BEGIN PRIVATE KEY",
                              "BEGIN ENCRYPTED PRIVATE KEY", "BEGIN EC PRIVATE KEY"}) {
-    if (TextContains(text, marker, false)) {
+    if (TextContains(text.Text(), marker, false)) {
       return true;
     }
   }
-  if (text.find("-----BEGIN ") != std::string::npos) {
+  if (text.Text().find("-----BEGIN ") != std::string::npos) {
     return false; // PEM without a private-key block
   }
-  const ck::CkKeyContent content = ck::InspectKeyContent(ReadBytes(aFileName));
+  const ck::CkKeyContent content = InspectFile(aFileName);
   return content == ck::CkKeyContent::PrivateKey ||
          content == ck::CkKeyContent::EncryptedPrivateKey;
 }
@@ -359,7 +365,7 @@ bool TOrvoSSLCertificateValidator::LoadPKFromFile(TOrvoSSLPrivateKey& key,
   }
   // A passphrase can only open an encrypted key; a file that mentions
   // encryption beside a plain key is opened the same way, as it always was.
-  const ck::CkKeyContent content = ck::InspectKeyContent(ReadBytes(path));
+  const ck::CkKeyContent content = InspectFile(path);
   if (content != ck::CkKeyContent::EncryptedPrivateKey &&
       !(encrypted && content == ck::CkKeyContent::PrivateKey)) {
     return Refuse(NotAKeyReason(content, "File '" + path + "'"));
