@@ -7,6 +7,7 @@
 #include "certs/CkToolkit.h"
 #include "certs/OpenSslPtr.h"
 #include "certs/Revocation.h"
+#include "files/Secret.h"
 
 #include <cstdint>
 #include <memory>
@@ -17,6 +18,8 @@
 namespace orvo::ck {
 
 struct CkPrivateKey::Data {
+  // No core dump or ptrace of the process while a private key object lives.
+  files::KeyHeldScope keyHeld;
   ssl::EVP_PKEYPtr key;
   std::string lastError;
 };
@@ -41,6 +44,7 @@ struct CkCert::Data {
   bool hasKey = false;
   bool keyExportable = false;
   mutable std::string lastError;
+  CkPfxFailure pfxFailure = CkPfxFailure::None;
 
   // Facts computed on first use; a certificate never changes once loaded.
   mutable std::optional<bool> selfSigned;

@@ -2,6 +2,9 @@
 
 #include "tls/TlsError.h"
 
+#include "files/BoundedRead.h"
+#include "files/Secret.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -15,6 +18,10 @@ namespace {
 
 constexpr const char* kDefaultCipherList = "AES:ALL:!aNULL:!SRP:!eNULL:+RC4:@STRENGTH";
 constexpr const char* kEcdhCurve = "secp384r1";
+// The groups each side names: secp384r1 first, so that the key exchange stays
+// on it, then the other curves of ECDSA certificates. In TLS 1.2 a server may
+// only use an ECDSA certificate whose curve the client names among its groups.
+constexpr const char* kGroups = "secp384r1:prime256v1:secp521r1";
 
 struct TBioDeleter {
   const TOpenSSLEntryPoints* api;
@@ -35,12 +42,7 @@ struct TEcKeyDeleter {
 
 // Reads a whole file; false when it cannot be opened or read.
 bool ReadWholeFile(const std::string& aFile, std::string& aText) {
-  std::ifstream file(aFile, std::ios::binary);
-  if (!file) {
-    return false;
-  }
-  aText.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  return !file.bad();
+  return files::ReadRegularFile(aFile, aText).Ok();
 }
 
 std::string CannotRead(const std::string& aFile) {
@@ -206,7 +208,8 @@ void TTLSContext::SetEcdhCurve() const {
   const int curve = fApi->OBJ_sn2nid(kEcdhCurve);
   const std::unique_ptr<EC_KEY, TEcKeyDeleter> key(
       curve != NID_undef ? fApi->EC_KEY_new_by_curve_name(curve) : nullptr, TEcKeyDeleter{fApi});
-  if (key == nullptr || fApi->SSL_CTX_ctrl(Handle(), SSL_CTRL_SET_TMP_ECDH, 0, key.get()) <= 0) {
+  if (key == nullptr || fApi->SSL_CTX_ctrl(Handle(), SSL_CTRL_SET_TMP_ECDH, 0, key.get()) <= 0 ||
+      fApi->SSL_CTX_ctrl(Handle(), SSL_CTRL_SET_GROUPS_LIST, 0, const_cast<char*>(kGroups)) <= 0) {
     throw ETLSError("Error creating SSL context.\r\n" +
                     TakeOpenSSLErrorText(*fApi, std::string("curve ") + kEcdhCurve));
   }
@@ -246,7 +249,8 @@ void TTLSContext::LoadCertificate(const std::string& aFile) const {
 
 void TTLSContext::LoadKey(const std::string& aFile) const {
   const std::string failure = "Could not load key, check password.";
-  std::string text;
+  files::SecretText secret; // the key's text is wiped when the context has it
+  std::string& text = secret.Text();
   if (!ReadWholeFile(aFile, text)) {
     Fail(failure, CannotRead(aFile));
   }

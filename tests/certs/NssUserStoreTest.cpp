@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -197,6 +198,29 @@ TEST_F(NssUserStoreTest, ServerCertificateComesWithAnExportedKeyThatPairsWithIt)
   ASSERT_NE(pkey, nullptr);
   EXPECT_EQ(X509_check_private_key(server.x509(), pkey.get()), 1);
   EXPECT_EQ(EVP_PKEY_eq(pkey.get(), server.pkey()), 1);
+}
+
+TEST_F(NssUserStoreTest, EcdsaCertificateComesWithItsExportedKey) {
+  for (const auto type : {test::KeyType::EcP256, test::KeyType::EcP384}) {
+    test::CertSpec certSpec;
+    certSpec.commonName = type == test::KeyType::EcP256 ? "p256.test.local" : "p384.test.local";
+    certSpec.keyType = type;
+    const TestCert server = TestPki::instance().issue(certSpec);
+    if (type == test::KeyType::EcP256) {
+      createDatabase();
+    }
+    import(server, certSpec.commonName);
+  }
+  CertList certs;
+  ASSERT_TRUE(ReadCurrentUserStore(certs));
+  ASSERT_EQ(certs.size(), 2U);
+  for (const auto& cert : certs) {
+    ASSERT_TRUE(cert->getPrivateKeyExportable()) << cert->_subjectCN();
+    const std::unique_ptr<CkPrivateKey> key = cert->ExportPrivateKey();
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(key->_keyType(), cert->_publicKeyType());
+    EXPECT_EQ(key->_publicKeyDer(), cert->ExportPublicKey()->_getDer());
+  }
 }
 
 TEST_F(NssUserStoreTest, ListsEveryCertificateInTheDatabasesOrderWithItsKeyState) {
@@ -406,6 +430,21 @@ INSTANTIATE_TEST_SUITE_P(
                                      {{"cert9.db", "garbage, not SQLite"},
                                       {"key4.db", "garbage, not SQLite"}}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// NSS opens its files blocking: a FIFO planted as the key database would hold
+// the window for ever, so such a folder is not handed to NSS at all.
+TEST(NssUserStoreFifoTest, AFifoAmongTheDatabaseFilesIsNeverOpened) {
+  TempDir dir;
+  const Path folder = dir / "nssdb";
+  std::filesystem::create_directories(folder);
+  test::writeFile(folder / "cert9.db", "garbage, not SQLite");
+  ASSERT_EQ(::mkfifo((folder / "key4.db").c_str(), 0600), 0);
+  const ScopedEnv env("ORVO_USER_NSSDB", folder.string());
+  CertList certs;
+  EXPECT_FALSE(ReadCurrentUserStore(certs));
+  EXPECT_TRUE(certs.empty());
+  EXPECT_FALSE(NSS_IsInitialized());
+}
 
 } // namespace
 } // namespace orvo::ck
