@@ -75,6 +75,19 @@ bool TOrvoCertStore::createCertFromFile(const std::string& aFileName,
   return true;
 }
 
+bool TOrvoCertStore::createCertFromPkcs12File(const std::string& aFileName,
+                                              std::unique_ptr<TOrvoStoreCertificate>& aCert) {
+  if (!FileExists(aFileName)) {
+    throw EFileError("The File" + aFileName + "does not exist");
+  }
+  std::unique_ptr<ck::CkCert> loaded = LoadPfxWithPassword(aFileName);
+  if (!loaded) {
+    return false;
+  }
+  aCert = Accept(std::move(loaded));
+  return true;
+}
+
 std::unique_ptr<ck::CkCert> TOrvoCertStore::LoadPfxWithPassword(const std::string& aFileName) {
   const std::string bareName = fs::path(aFileName).filename().string();
   std::string password;
