@@ -5,6 +5,7 @@
 
 #include "certs/OrvoCertificate.h"
 #include "core/CoreText.h"
+#include "files/FolderIdentity.h"
 #include "system/ServiceManager.h"
 #include "system/WaitClock.h"
 
@@ -64,7 +65,8 @@ void TCertImportCore::SleepAndRepaint(std::uint32_t aMilliseconds) {
 }
 
 bool TCertImportCore::OfferCoreServiceRestart(const QString& aFolder, bool aAnyTarget) {
-  if (!aAnyTarget && fOrvoCoreCertPath.toUpper() != aFolder.toUpper()) {
+  // The same folder as the file system sees it, not the same text.
+  if (!aAnyTarget && !files::SameFolder(ToStd(fOrvoCoreCertPath), ToStd(aFolder))) {
     return false;
   }
   ActiveManager manager(fEnv.makeServiceManager());
