@@ -1,6 +1,8 @@
 #include "certs/CertFileUtils.h"
 
 #include "certs/SslSupport.h"
+#include "files/BoundedRead.h"
+#include "files/Secret.h"
 
 #include <cerrno>
 #include <cstring>
@@ -13,16 +15,16 @@ namespace orvo {
 
 namespace {
 
-std::string readWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw EFileError("Cannot open file \"" + path + "\". " + std::strerror(errno));
+// The file as written a moment ago; it is ours, but a link or a FIFO under
+// its name is still never read.
+void readWholeFile(const std::string& path, std::string& bytes) {
+  const files::ReadResult read = files::ReadRegularFile(path, bytes);
+  if (read.status == files::ReadStatus::Missing || read.status == files::ReadStatus::Failed) {
+    throw EFileError("Cannot open file \"" + path + "\". " + read.error);
   }
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    throw EFileError("Cannot read file \"" + path + "\".");
+  if (!read.Ok()) {
+    throw EFileError("Cannot read file \"" + path + "\". " + read.error);
   }
-  return bytes;
 }
 
 // Drops the blank lines of a sequence of code units (bytes or UTF-16 units)
@@ -83,9 +85,12 @@ std::string cleanBytes(std::string_view body) {
 } // namespace
 
 bool RemoveEmptyLines(const std::string& aFileName) {
-  const std::string text = readWholeFile(aFileName);
-  const std::string_view view(text);
-  std::string cleaned;
+  // The text may be a private key: both buffers are wiped when done.
+  files::SecretText text;
+  readWholeFile(aFileName, text.Text());
+  const std::string_view view(text.Text());
+  files::SecretText cleanedText;
+  std::string& cleaned = cleanedText.Text();
   if (view.substr(0, 3) == "\xEF\xBB\xBF") {
     cleaned = "\xEF\xBB\xBF" + cleanBytes(view.substr(3));
   } else if (view.substr(0, 2) == "\xFF\xFE") {

@@ -5,6 +5,7 @@
 #include "certs/CertPool.h"
 #include "certs/CkToolkit.h"
 #include "certs/OpenSslPtr.h"
+#include "files/Secret.h"
 
 #include <cstdint>
 #include <memory>
@@ -15,6 +16,8 @@
 namespace orvo::ck {
 
 struct CkPrivateKey::Data {
+  // No core dump or ptrace of the process while a private key object lives.
+  files::KeyHeldScope keyHeld;
   ssl::EVP_PKEYPtr key;
   std::string lastError;
 };

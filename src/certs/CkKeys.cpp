@@ -5,6 +5,7 @@
 // InverseQ, D, each a base64 big-endian number.
 #include "certs/CkData.h"
 #include "certs/SslSupport.h"
+#include "files/Secret.h"
 
 #include <openssl/core_names.h>
 #include <openssl/err.h>
@@ -142,11 +143,11 @@ bool takeKey(CkPrivateKey::Data& d, ssl::EVP_PKEYPtr key, std::string_view what)
 
 template <typename Reader>
 bool loadFile(CkPrivateKey::Data& d, const std::string& path, Reader read, std::string_view what) {
-  std::string bytes;
-  if (!detail::readInputFile(path, bytes, d.lastError)) {
+  files::SecretText bytes; // key text, wiped once parsed
+  if (!detail::readInputFile(path, bytes.Text(), d.lastError)) {
     return false;
   }
-  return takeKey(d, read(std::string_view(bytes)), what);
+  return takeKey(d, read(std::string_view(bytes.Text())), what);
 }
 
 // ---- RSA numbers and XML ------------------------------------------------------------------
@@ -359,11 +360,12 @@ bool CkPrivateKey::LoadEncryptedPem(const std::string& text, const std::string& 
 
 namespace {
 
-bool saveKey(std::string& error, const std::string& path, const std::string& text) {
-  if (text.empty()) {
+bool saveKey(std::string& error, const std::string& path, std::string text) {
+  const files::SecretText secret(std::move(text)); // wiped once written
+  if (secret.Text().empty()) {
     return false;
   }
-  return detail::writeFileReplacing(path, text, detail::FileKind::PrivateKey, error);
+  return detail::writeFileReplacing(path, secret.Text(), detail::FileKind::PrivateKey, error);
 }
 
 } // namespace

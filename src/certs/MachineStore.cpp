@@ -17,6 +17,9 @@
 #include "certs/CkData.h"
 #include "certs/OpenSslPtr.h"
 
+#include "files/BoundedRead.h"
+#include "files/UniqueFd.h"
+
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -144,32 +147,21 @@ enum class ReadResult { Ok, Skip, Denied };
 // Reads a plain file once per device and inode; links to a file already read
 // are skipped.
 ReadResult ReadOnce(const std::string& aPath, Harvest& aHarvest, std::string& aContent) {
+  // Opened non-blocking: a FIFO among the certificates must not wait for a writer.
+  const files::UniqueFd fd(::open(aPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!fd.Valid()) {
+    return errno == EACCES ? ReadResult::Denied : ReadResult::Skip;
+  }
   struct stat info {};
-  if (::stat(aPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kMaxFileSize) {
+  if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     return ReadResult::Skip;
   }
   if (!aHarvest.filesSeen.insert({info.st_dev, info.st_ino}).second) {
     return ReadResult::Skip;
   }
-  const int fd = ::open(aPath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return errno == EACCES ? ReadResult::Denied : ReadResult::Skip;
-  }
-  aContent.resize(static_cast<std::size_t>(info.st_size));
-  std::size_t done = 0;
-  while (done < aContent.size()) {
-    const ssize_t n = ::read(fd, aContent.data() + done, aContent.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      break;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-  aContent.resize(done);
-  return ReadResult::Ok;
+  const files::ReadOptions capped{static_cast<std::size_t>(kMaxFileSize), files::Links::Follow};
+  return files::ReadOpenFile(fd.Get(), aPath, aContent, capped).Ok() ? ReadResult::Ok
+                                                                     : ReadResult::Skip;
 }
 
 std::string Stem(const std::string& aName) {

@@ -130,10 +130,21 @@ std::optional<fs::path> userDatabaseFolder() {
 }
 
 // Only a folder holding an sql: certificate database is handed to NSS, so a
-// missing database is never created or replaced by an empty one.
+// missing database is never created or replaced by an empty one. The files
+// NSS opens must be regular files (or, but for cert9.db, missing): NSS opens
+// them blocking, and a FIFO or device put there would hold the window.
 bool holdsSqlDatabase(const fs::path& folder) {
   std::error_code error;
-  return fs::is_directory(folder, error) && fs::is_regular_file(folder / "cert9.db", error);
+  if (!fs::is_directory(folder, error) || !fs::is_regular_file(folder / "cert9.db", error)) {
+    return false;
+  }
+  for (const char* name : {"key4.db", "pkcs11.txt", "cert9.db-journal", "key4.db-journal"}) {
+    const fs::file_status status = fs::status(folder / name, error);
+    if (status.type() != fs::file_type::not_found && status.type() != fs::file_type::regular) {
+      return false;
+    }
+  }
+  return true;
 }
 
 NssContextPtr openReadOnly(const fs::path& folder) {

@@ -3,6 +3,8 @@
 #include "certs/CertFileUtils.h"
 #include "certs/CkToolkit.h"
 #include "certs/OrvoSSLPrivateKey.h"
+#include "files/BoundedRead.h"
+#include "files/Secret.h"
 
 #include <algorithm>
 #include <array>
@@ -90,15 +92,18 @@ std::string DecodeUtf16(std::string_view aBytes, bool aBigEndian) {
 
 // The file's text: a byte-order mark selects UTF-8 or UTF-16 (little or big
 // endian); text without one is taken byte for byte, as the system's code
-// page (UTF-8 on Linux) would.
+// page (UTF-8 on Linux) would. A FIFO, a device or a file above the reader's
+// cap is no certificate or key file: its text is empty, and it is never read
+// whole. The raw bytes may be key text and are wiped.
 std::string ReadText(const std::string& aFileName) {
-  std::ifstream in(aFileName, std::ios::binary);
-  if (!in) {
-    throw EFileError("Cannot open file \"" + aFileName + "\". " + std::strerror(errno));
+  files::SecretText raw;
+  std::string& bytes = raw.Text();
+  const files::ReadResult read = files::ReadRegularFile(aFileName, bytes);
+  if (read.status == files::ReadStatus::NotRegular || read.status == files::ReadStatus::TooLarge) {
+    return {};
   }
-  std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (in.bad()) {
-    throw EFileError("Cannot read file \"" + aFileName + "\".");
+  if (!read.Ok()) {
+    throw EFileError("Cannot open file \"" + aFileName + "\". " + read.error);
   }
   const std::string_view view(bytes);
   if (view.starts_with("\xEF\xBB\xBF")) {
@@ -230,10 +235,10 @@ bool TOrvoSSLCertificateValidator::IsKeyFile(const std::string& aFileName) {
   }
   // One read for all three markers; the answer is the same as scanning for
   // each in turn.
-  const std::string text = ReadText(aFileName);
+  const files::SecretText text(ReadText(aFileName));
   for (const char* marker :
        {"BEGIN RSA PRIVATE KEY", "BEGIN PRIVATE KEY", "BEGIN ENCRYPTED PRIVATE KEY"}) {
-    if (TextContains(text, marker, false)) {
+    if (TextContains(text.Text(), marker, false)) {
       return true;
     }
   }

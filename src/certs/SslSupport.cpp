@@ -1,5 +1,7 @@
 #include "certs/SslSupport.h"
 
+#include "files/BoundedRead.h"
+
 #include <openssl/err.h>
 #include <openssl/provider.h>
 
@@ -77,54 +79,36 @@ bool writeAll(int fd, std::string_view bytes) {
 } // namespace
 
 bool readInputFile(const std::string& path, std::string& out, std::string& error) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    error = errnoText("cannot open", path);
-    return false;
-  }
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+  const files::ReadResult read = files::ReadRegularFile(path, out);
+  switch (read.status) {
+  case files::ReadStatus::Read:
+    return true;
+  case files::ReadStatus::NotRegular:
     error = "not a plain file: '" + path + "'";
-    return false;
-  }
-  if (static_cast<unsigned long long>(st.st_size) > kMaxInputFileSize) {
+    break;
+  case files::ReadStatus::TooLarge:
     error = "file too large for a certificate or key: '" + path + "'";
-    return false;
+    break;
+  case files::ReadStatus::Missing:
+  case files::ReadStatus::Failed:
+    error = read.error;
+    break;
   }
-  out.assign(static_cast<size_t>(st.st_size), '\0');
-  size_t done = 0;
-  while (done < out.size()) {
-    const ssize_t n = ::read(fd.get(), out.data() + done, out.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0) {
-      error = errnoText("cannot read", path);
-      return false;
-    }
-    if (n == 0) {
-      break; // the file shrank while we read it
-    }
-    done += static_cast<size_t>(n);
-  }
-  out.resize(done);
-  return true;
+  return false;
 }
 
 bool writeFileReplacing(const std::string& path, std::string_view bytes, FileKind kind,
                         std::string& error) {
   namespace fs = std::filesystem;
-  std::error_code ec;
-  // Replace the file a link points to, not the link.
-  fs::path target = path;
-  if (fs::is_symlink(target, ec)) {
-    const fs::path resolved = fs::weakly_canonical(target, ec);
-    if (!ec) {
-      target = resolved;
-    }
-  }
+  // A link at path is replaced by the new file, never followed: a link planted
+  // among scratch files must not carry a key to the file it points to.
+  const fs::path target = path;
   struct stat old {};
-  const bool replacing = ::stat(target.c_str(), &old) == 0;
+  const bool replacing = ::lstat(target.c_str(), &old) == 0;
+  if (replacing && S_ISLNK(old.st_mode)) {
+    error = "the file is a link: '" + path + "'";
+    return false;
+  }
   if (replacing && !S_ISREG(old.st_mode)) {
     error = "not a plain file: '" + path + "'";
     return false;

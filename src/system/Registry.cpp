@@ -1,5 +1,7 @@
 #include "system/Registry.h"
 
+#include "files/BoundedRead.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -165,19 +167,15 @@ std::string DecodeFileText(std::string_view bytes) {
 }
 
 std::optional<std::string> ReadWholeFile(const std::filesystem::path& file, bool& missing) {
-  missing = false;
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    std::error_code ec;
-    missing = !std::filesystem::exists(file, ec) && !ec;
+  // A FIFO or device named as the registry file must not hold the program,
+  // and a huge file is refused before it is read.
+  std::string bytes;
+  const files::ReadResult read = files::ReadRegularFile(file.string(), bytes);
+  missing = read.status == files::ReadStatus::Missing;
+  if (!read.Ok()) {
     return std::nullopt;
   }
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  if (in.bad()) {
-    return std::nullopt;
-  }
-  return std::move(buffer).str();
+  return bytes;
 }
 
 // A quoted string starting at text[pos] == '"'; pos ends after the closing

@@ -2,12 +2,15 @@
 
 #include "tls/ProgramFolder.h"
 
+#include "files/LibraryTrust.h"
+
 #include <openssl/crypto.h>
 
 #include <dlfcn.h>
 
 #include <algorithm>
 #include <fstream>
+#include <iostream>
 #include <mutex>
 #include <vector>
 
@@ -99,6 +102,16 @@ bool TOpenSSLSigningComponent::Load() {
   const std::lock_guard lock(ComponentsLock());
   Release();
   const std::string path = LibraryPath().string();
+  // A library beside the program runs with this process's rights (often
+  // root): it is loaded only when nobody but root or us could have put it
+  // there. A missing file is left to the loader, which says so.
+  std::string distrust;
+  std::error_code missing;
+  if (std::filesystem::exists(path, missing) && !files::IsTrustedLibrary(path, distrust)) {
+    fLastError = "Skipped " + path + ": " + distrust;
+    std::clog << "Crypto library not loaded. " << fLastError << '\n';
+    return false;
+  }
   void* const library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
     const char* const reason = ::dlerror();

@@ -40,7 +40,8 @@ public:
   // Releases the library (if loaded) and clears the last error.
   void Clear();
   // Loads the library by its full path. False with LastError() set when the
-  // file cannot be loaded or lacks RSA_generate_key_ex.
+  // file cannot be loaded, is not trusted (see PreloadCryptoLibrary) or lacks
+  // RSA_generate_key_ex.
   [[nodiscard]] bool Load();
   [[nodiscard]] bool IsLoaded() const { return fHandle != nullptr; }
   [[nodiscard]] const std::string& LastError() const { return fLastError; }
@@ -65,7 +66,10 @@ private:
 //     exists there, otherwise aProgramFolder itself (an empty aProgramFolder
 //     means the folder of the running executable);
 //  2. loads the library by full path; a failure stays in LastError():
-//     "Could not load " + path + "(" + loader's text + ")";
+//     "Could not load " + path + "(" + loader's text + ")"; a library that
+//     someone other than root or the running user owns or may write (the
+//     file or a folder above it) is skipped: "Skipped " + path + ": " +
+//     reason, also written to the standard error stream;
 //  3. when the loaded library reports a major version below 1, writes
 //     "CryptoDebug.log" into the program folder: the library path, then the
 //     version as "a.b.c.d", one per line.

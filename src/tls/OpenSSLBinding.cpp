@@ -2,6 +2,8 @@
 
 #include "tls/OpenSSLNames.h"
 
+#include "files/BoundedRead.h"
+
 #include <dlfcn.h>
 
 #include <algorithm>
@@ -231,8 +233,10 @@ DH* TOpenSSLBinding::DhParameters(const std::filesystem::path& aFile) {
       !std::filesystem::exists(aFile, error)) {
     return fDhParameters;
   }
-  std::ifstream file(aFile, std::ios::binary);
-  const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  std::string text;
+  if (!files::ReadRegularFile(aFile, text).Ok()) {
+    return fDhParameters; // a FIFO, a device or a huge file is no parameter file
+  }
   BIO* const bio = fEntryPoints.BIO_new_mem_buf(text.data(), static_cast<int>(text.size()));
   if (bio != nullptr) {
     // DH parameters are never encrypted: refuse any passphrase request.

@@ -2,6 +2,9 @@
 
 #include "tls/TlsError.h"
 
+#include "files/BoundedRead.h"
+#include "files/Secret.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -35,12 +38,7 @@ struct TEcKeyDeleter {
 
 // Reads a whole file; false when it cannot be opened or read.
 bool ReadWholeFile(const std::string& aFile, std::string& aText) {
-  std::ifstream file(aFile, std::ios::binary);
-  if (!file) {
-    return false;
-  }
-  aText.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  return !file.bad();
+  return files::ReadRegularFile(aFile, aText).Ok();
 }
 
 std::string CannotRead(const std::string& aFile) {
@@ -246,7 +244,8 @@ void TTLSContext::LoadCertificate(const std::string& aFile) const {
 
 void TTLSContext::LoadKey(const std::string& aFile) const {
   const std::string failure = "Could not load key, check password.";
-  std::string text;
+  files::SecretText secret; // the key's text is wiped when the context has it
+  std::string& text = secret.Text();
   if (!ReadWholeFile(aFile, text)) {
     Fail(failure, CannotRead(aFile));
   }

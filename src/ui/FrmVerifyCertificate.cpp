@@ -6,6 +6,8 @@
 
 #include "tls/LoopbackTlsTest.h"
 
+#include "files/FolderIdentity.h"
+
 #include <QCheckBox>
 #include <QEvent>
 #include <QLabel>
@@ -159,15 +161,16 @@ void TFrmVerifyCertificate::SetStatusLine(const QString& aText, bool aFailed) {
 }
 
 // The backup rule: a target that is the server's own certificate folder is
-// always backed up first; elsewhere the user decides. The comparison is in
-// upper case with a trailing delimiter added to the folder field, and no
-// other normalisation.
+// always backed up first; elsewhere the user decides. The two name the same
+// folder when the file system says so (same device and inode, or the same
+// canonical path while the typed folder does not exist yet); letter case
+// counts, as it does on this file system.
 void TFrmVerifyCertificate::EdtDirChange() {
   if (!fIsCoreInstallation) {
     return;
   }
-  const QString target = WithTrailingDelimiter(EdtDir->text()).toUpper();
-  if (target == fOrvoCorePath.toUpper()) {
+  const QString target = WithTrailingDelimiter(EdtDir->text());
+  if (files::SameFolder(target.toStdString(), fOrvoCorePath.toStdString())) {
     CbBackup->setChecked(true);
     CbBackup->setEnabled(false);
   } else {

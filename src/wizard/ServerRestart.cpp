@@ -4,6 +4,7 @@
 #include "wizard/ProductSteps.h"
 
 #include "certs/OrvoCertificate.h"
+#include "files/FolderIdentity.h"
 #include "system/ServiceManager.h"
 #include "system/WaitClock.h"
 #include "ui/BusyCursor.h"
@@ -68,7 +69,8 @@ void ProductSteps::SleepAndRepaint(std::uint32_t aMilliseconds) {
 }
 
 bool ProductSteps::OfferCoreServiceRestart(TCertImportWizardMain& w, const QString& aFolder) {
-  if (w.fOrvoCoreCertPath.toUpper() != aFolder.toUpper()) {
+  // The same folder as the file system sees it, not the same text.
+  if (!files::SameFolder(ToStd(w.fOrvoCoreCertPath), ToStd(aFolder))) {
     return false;
   }
   ActiveManager manager(fEnv.makeServiceManager());

@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -406,6 +407,21 @@ INSTANTIATE_TEST_SUITE_P(
                                      {{"cert9.db", "garbage, not SQLite"},
                                       {"key4.db", "garbage, not SQLite"}}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// NSS opens its files blocking: a FIFO planted as the key database would hold
+// the window for ever, so such a folder is not handed to NSS at all.
+TEST(NssUserStoreFifoTest, AFifoAmongTheDatabaseFilesIsNeverOpened) {
+  TempDir dir;
+  const Path folder = dir / "nssdb";
+  std::filesystem::create_directories(folder);
+  test::writeFile(folder / "cert9.db", "garbage, not SQLite");
+  ASSERT_EQ(::mkfifo((folder / "key4.db").c_str(), 0600), 0);
+  const ScopedEnv env("ORVO_USER_NSSDB", folder.string());
+  CertList certs;
+  EXPECT_FALSE(ReadCurrentUserStore(certs));
+  EXPECT_TRUE(certs.empty());
+  EXPECT_FALSE(NSS_IsInitialized());
+}
 
 } // namespace
 } // namespace orvo::ck

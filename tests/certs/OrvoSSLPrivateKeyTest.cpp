@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/prctl.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -104,6 +106,19 @@ TEST_F(OrvoKey, FailedSaveLeavesTheOldFileInPlace) {
   EXPECT_FALSE(key.SaveOrvoKeyFile(path("orvo.key")));
   EXPECT_EQ(slurp(dir_ / "orvo.key"), "old key");
   EXPECT_FALSE(key.SaveOrvoKeyFile(path("no/such/folder/orvo.key")));
+}
+
+// A link planted at the key's name never carries the key to the file it
+// points to, and the process cannot be dumped while it holds a key.
+TEST_F(OrvoKey, ALinkAtTheKeyFileIsRefusedAndItsTargetKept) {
+  TOrvoSSLPrivateKey key;
+  ASSERT_TRUE(key.LoadPEMFile(path("key.pem")));
+  EXPECT_EQ(prctl(PR_GET_DUMPABLE, 0, 0, 0, 0), 0);
+  writeFile(dir_ / "victim", "another user's file");
+  std::filesystem::create_symlink(dir_ / "victim", dir_ / "orvo.key");
+  EXPECT_FALSE(key.SaveOrvoKeyFile(path("orvo.key")));
+  EXPECT_EQ(slurp(dir_ / "victim"), "another user's file");
+  EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "orvo.key"));
 }
 
 TEST_F(OrvoKey, MadeFromAHandleCountsAsLoaded) {

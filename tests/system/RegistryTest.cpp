@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace orvo {
@@ -114,6 +115,15 @@ protected:
 TEST_F(RegistryFileTest, MissingFileIsAnEmptyRegistry) {
   EXPECT_FALSE(RegKey::Open("SOFTWARE", RegAccess::Read, file_));
   EXPECT_EQ(RegistryContents::Load(file_).state(), RegistryContents::FileState::Missing);
+}
+
+// A FIFO as the registry file used to hold the program for ever; it is now
+// an unreadable file, refused at once, and nothing is written to it.
+TEST_F(RegistryFileTest, AFifoIsUnreadableAndNeverWaitedFor) {
+  ASSERT_EQ(::mkfifo(file_.c_str(), 0600), 0);
+  EXPECT_EQ(RegistryContents::Load(file_).state(), RegistryContents::FileState::Unreadable);
+  EXPECT_FALSE(RegKey::Open("SOFTWARE", RegAccess::Read, file_));
+  EXPECT_FALSE(RegKey::OpenOrCreate("SOFTWARE\\Tornvale", file_));
 }
 
 TEST_F(RegistryFileTest, CreatingAKeyInAMissingFileWritesAReadableFile) {

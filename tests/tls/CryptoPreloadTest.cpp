@@ -89,6 +89,19 @@ TEST_F(CryptoPreloadTest, LibraryWithoutRsaGenerateKeyExIsReleased) {
   EXPECT_EQ(::dlopen(component->LibraryPath().c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
 }
 
+// A library dropped into a redist/ folder that others may write is never
+// loaded into this (often root) process; the reason is kept.
+TEST_F(CryptoPreloadTest, LibraryInAFolderOthersMayWriteIsSkipped) {
+  PlaceLibrary(fProgram.path() / "redist", ORVO_FAKE_OLD_CRYPTO);
+  fs::permissions(fProgram.path() / "redist", fs::perms::all);
+  const auto component = PreloadCryptoLibrary(fProgram.path());
+  EXPECT_FALSE(component->IsLoaded());
+  EXPECT_EQ(component->LastError(),
+            "Skipped " + (fProgram.path() / "redist/libcrypto.so.3").string() + ": " +
+                (fProgram.path() / "redist").string() + " is writable by others");
+  EXPECT_FALSE(fs::exists(fProgram.path() / "CryptoDebug.log"));
+}
+
 TEST_F(CryptoPreloadTest, MissingLibraryLeavesOnlyTheErrorText) {
   const auto component = PreloadCryptoLibrary(fProgram.path());
   EXPECT_FALSE(component->IsLoaded());

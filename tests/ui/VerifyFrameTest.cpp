@@ -6,9 +6,12 @@
 #include "ui/UiTestSupport.h"
 
 #include <QCheckBox>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -75,16 +78,31 @@ TEST_F(VerifyFrameTest, LockAndUnlockInput) {
   EXPECT_FALSE(frame.CbBackup->isChecked());
 }
 
-TEST_F(VerifyFrameTest, TheServerFolderInLowerCaseWithoutDelimiterForcesABackup) {
+// Linux tells letter case apart: /Opt/Orvo/Cert/ and /opt/orvo/cert/ are two
+// folders, and only the server's own one forces a backup. The same folder
+// reached without its delimiter, or through a link, is the server's folder.
+TEST_F(VerifyFrameTest, OnlyTheServersOwnFolderForcesABackup) {
+  const QTemporaryDir root;
+  ASSERT_TRUE(root.isValid());
+  const QString server = root.path() + QStringLiteral("/Orvo/Cert/");
+  ASSERT_TRUE(QDir().mkpath(server));
+  ASSERT_TRUE(QFile::link(server, root.path() + QStringLiteral("/link")));
   frame.show();
   frame.SetIsCoreInstallation(true);
-  frame.SetOrvoCorePath(QStringLiteral("/Opt/Orvo/Cert/"));
+  frame.SetOrvoCorePath(server);
   frame.CbBackup->setChecked(false);
-  Type(QStringLiteral("/tmp/elsewhere"));
+
+  Type(root.path() + QStringLiteral("/orvo/cert"));
   EXPECT_TRUE(frame.CbBackup->isEnabled());
   EXPECT_FALSE(frame.CbBackup->isChecked());
 
-  Type(QStringLiteral("/opt/orvo/cert"));
+  Type(root.path() + QStringLiteral("/Orvo/Cert"));
+  EXPECT_TRUE(frame.CbBackup->isChecked());
+  EXPECT_FALSE(frame.CbBackup->isEnabled());
+
+  frame.CbBackup->setEnabled(true);
+  frame.CbBackup->setChecked(false);
+  Type(root.path() + QStringLiteral("/link/"));
   EXPECT_TRUE(frame.CbBackup->isChecked());
   EXPECT_FALSE(frame.CbBackup->isEnabled());
 }

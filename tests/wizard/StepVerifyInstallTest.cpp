@@ -359,20 +359,23 @@ TEST_F(RestartTest, StopThatUsesMostOfTheBudgetLeavesTheRestForTheStart) {
             "Waiting for the service to react timed out. Please check Service.");
 }
 
-TEST_F(RestartTest, FolderTypedInAnotherLetterCaseCountsAsTheServerFolder) {
+// On this file system the upper-case name is another folder: the files go
+// there, the backup is the user's choice, and no restart is offered, since
+// the server keeps reading its own folder.
+TEST_F(RestartTest, FolderTypedInAnotherLetterCaseIsAnotherFolder) {
   AddCoreService(win::SERVICE_RUNNING);
   ServerInstallation();
   ReachStepThree();
-  // On this file system the upper-case name is another folder, which the
-  // wizard offers to create; it still counts as the server's folder.
   const QString upper = w->fOrvoCoreCertPath.toUpper();
   Page3().EdtDir->setText(upper);
-  EXPECT_FALSE(Page3().CbBackup->isEnabled());
-  modal.messageAnswers = {ui::MbYes, ui::MbNo}; // create the folder; no restart
+  EXPECT_TRUE(Page3().CbBackup->isEnabled());
+  modal.messageAnswers = {ui::MbYes}; // create the folder
   Next();
-  ASSERT_EQ(modal.MessageTexts().size(), 3);
-  EXPECT_EQ(modal.MessageTexts()[1],
-            "Success. Do you want to restart the Orvo server now to use the new certificate?");
+  EXPECT_EQ(modal.MessageTexts(),
+            QStringList({"The directory " + upper +
+                             " does not exist. Do you want to create this directory now?",
+                         "Success. The certificate will expire at :" + Expiry()}));
+  EXPECT_EQ(Controls("ControlService"), 0);
 }
 
 TEST_F(RestartTest, NoServiceOrAnotherFolderShowsTheSuccessMessage) {
