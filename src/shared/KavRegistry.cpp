@@ -1,10 +1,12 @@
 #include "shared/KavRegistry.h"
 
+#include "files/BoundedRead.h"
+
 #include <climits>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <sstream>
 #include <string_view>
 
 namespace orvo {
@@ -37,10 +39,13 @@ public:
 
   std::optional<std::string> ReadEntry(const std::string& section, const std::string& name) const {
     std::shared_lock lock(lock_);
-    std::ifstream in(file_, std::ios::binary);
-    if (!in) {
+    // The bounded reader: a FIFO or device named as the INI file reads as
+    // no file instead of holding the start-up.
+    std::string bytes;
+    if (!files::ReadRegularFile(file_.string(), bytes).Ok()) {
       return std::nullopt;
     }
+    std::istringstream in(bytes);
     const auto wantedSection = RegFoldCase(section);
     const auto wantedName = RegFoldCase(name);
     bool inSection = false;

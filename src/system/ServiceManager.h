@@ -92,6 +92,12 @@ public:
   // The state of the last snapshot (the enumeration, or the last status
   // query); asks the system first when Live is set.
   TServiceState State();
+  // Whether the last snapshot shows the service busy with a request (a
+  // checkpoint or a wait hint): a stopped service that is not busy has ended
+  // where it is, for example after a start that failed.
+  [[nodiscard]] bool WorkPending() const {
+    return FServiceStatus.dwCheckPoint != 0 || FServiceStatus.dwWaitHint != 0;
+  }
   // Brings the service into a settled state: stopped, running or paused.
   void SetState(TServiceState aValue);
 

@@ -203,6 +203,7 @@ struct ListedUnit {
   std::string description;
   std::string activeState;
   std::string path; // empty when the unit is not loaded
+  std::uint32_t jobId = 0;
 };
 
 } // namespace
@@ -379,7 +380,7 @@ int ListServiceUnits(sd_bus* aBus, sd_bus_error* aError, std::vector<ListedUnit>
       continue;
     }
     seen.insert(name);
-    aUnits.push_back({name, description, activeState, path});
+    aUnits.push_back({name, description, activeState, path, jobId});
   }
 
   MessagePtr files;
@@ -405,7 +406,7 @@ int ListServiceUnits(sd_bus* aBus, sd_bus_error* aError, std::vector<ListedUnit>
       continue;
     }
     seen.insert(unit);
-    aUnits.push_back({unit, unit, "inactive", {}});
+    aUnits.push_back({unit, unit, "inactive", {}, 0});
   }
   std::sort(aUnits.begin(), aUnits.end(),
             [](const ListedUnit& a, const ListedUnit& b) { return a.unit < b.unit; });
@@ -595,9 +596,15 @@ bool SystemdServiceBackend::EnumServicesStatus(ScHandle aManager, std::uint32_t 
     if (!unit.path.empty() && !ReadControls(manager->connection->bus.get(), unit.path, state)) {
       return false;
     }
-    records.push_back(
-        {KeyNameOf(unit.unit), unit.description,
-         StatusOf(state.activeState, state.freezerState, state.canStop, state.canFreeze)});
+    SERVICE_STATUS status =
+        StatusOf(state.activeState, state.freezerState, state.canStop, state.canFreeze);
+    // A unit for which systemd holds a job is busy, as in a status query: a
+    // stopped unit with a start job queued is not a unit that failed.
+    if (unit.jobId != 0) {
+      status.dwCheckPoint = 1;
+      status.dwWaitHint = kJobWaitHint;
+    }
+    records.push_back({KeyNameOf(unit.unit), unit.description, status});
   }
   aRecords.insert(aRecords.end(), records.begin(), records.end());
   return true;

@@ -129,6 +129,25 @@ path = '/org/freedesktop/systemd1/job/' + str(args[1]) if args[1] else '/'
 job = dbus.Struct((dbus.UInt32(args[1]), dbus.ObjectPath(path)), signature='uo')
 objects[self.units[str(args[0])]].props['org.freedesktop.systemd1.Unit']['Job'] = job
 )"},
+    // The template's StartUnit always succeeds; this one lets the next starts
+    // of a unit fail (FailStarts), as a service that does not come up would.
+    {kManagerInterface, "StartUnit", "ss", "o", R"(
+name = str(args[0])
+job_id = self.next_job_id
+self.next_job_id += 1
+failing = getattr(self, 'orvo_failing_starts', {})
+state = 'active'
+if failing.get(name, 0) > 0:
+    failing[name] = failing[name] - 1
+    state = 'failed'
+objects[self.units[name]].UpdateProperties('org.freedesktop.systemd1.Unit', {'ActiveState': state})
+ret = dbus.ObjectPath('/org/freedesktop/systemd1/Job/' + str(job_id))
+)"},
+    {kTestInterface, "FailStarts", "su", "", R"(
+if not hasattr(self, 'orvo_failing_starts'):
+    self.orvo_failing_starts = {}
+self.orvo_failing_starts[str(args[0])] = int(args[1])
+)"},
     {kTestInterface, "AddUnitFile", "ss", "", R"(
 if not hasattr(self, 'orvo_unit_files'):
     self.orvo_unit_files = []
@@ -409,6 +428,13 @@ void SystemdMock::SetJob(const std::string& aUnit, std::uint32_t aJobId) {
   const int r = sd_bus_call_method(fBus, kSystemd, kManagerPath, kTestInterface, "SetJob",
                                    error.get(), nullptr, "su", aUnit.c_str(), aJobId);
   EXPECT_GE(r, 0) << "setting Job: " << error.Text();
+}
+
+void SystemdMock::FailStarts(const std::string& aUnit, std::uint32_t aCount) {
+  BusError error;
+  const int r = sd_bus_call_method(fBus, kSystemd, kManagerPath, kTestInterface, "FailStarts",
+                                   error.get(), nullptr, "su", aUnit.c_str(), aCount);
+  EXPECT_GE(r, 0) << "FailStarts: " << error.Text();
 }
 
 std::string SystemdMock::GetString(const std::string& aUnit, const std::string& aName) {

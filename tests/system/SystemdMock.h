@@ -41,6 +41,8 @@ public:
   void SetBool(const std::string& aUnit, const std::string& aName, bool aValue);
   void SetStrv(const std::string& aUnit, const std::string& aName, const std::string& aValue);
   void SetJob(const std::string& aUnit, std::uint32_t aJobId);
+  // The next aCount starts of the unit end with the unit failed.
+  void FailStarts(const std::string& aUnit, std::uint32_t aCount);
   // A string property of a unit's Unit interface as the mock holds it.
   std::string GetString(const std::string& aUnit, const std::string& aName);
   // Unit files that ListUnitFilesByPatterns reports beside the loaded units'

@@ -157,6 +157,24 @@ TEST_F(SystemdBackendTest, PendingJobAdvancesTheCheckpoint) {
   EXPECT_TRUE(backend.CloseServiceHandle(scm));
 }
 
+// The listing tells a unit that systemd is still working on from one that
+// has ended: a stopped unit with a start job is busy, a failed one is not.
+TEST_F(SystemdBackendTest, TheListingShowsWhetherAStoppedUnitIsStillBusy) {
+  manager.SetActive(true);
+  Core().ServiceStop(false);
+  mock->SetJob(kCoreUnit, 9);
+  EXPECT_EQ(RelistCore().State(), TServiceState::ssStopped);
+  EXPECT_TRUE(RelistCore().WorkPending());
+  mock->SetJob(kCoreUnit, 0);
+  mock->FailStarts(kCoreUnit, 1);
+  Core().ServiceStart(false);
+  EXPECT_EQ(mock->GetString(kCoreUnit, "ActiveState"), "failed");
+  EXPECT_EQ(RelistCore().State(), TServiceState::ssStopped);
+  EXPECT_FALSE(RelistCore().WorkPending());
+  Core().ServiceStart(false); // the next start succeeds
+  EXPECT_EQ(RelistCore().State(), TServiceState::ssRunning);
+}
+
 TEST_F(SystemdBackendTest, UnknownServiceDoesNotExist) {
   const ScHandle scm = backend.OpenSCManager("", win::SC_MANAGER_CONNECT);
   ASSERT_NE(scm, 0u);
