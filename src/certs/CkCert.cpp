@@ -426,27 +426,33 @@ bool parsePkcs12(PKCS12* p12, const std::string& password, ssl::EVP_PKEYPtr& key
 } // namespace
 
 bool CkCert::LoadPfxFile(const std::string& path, const std::string& password) {
+  const auto fail = [this](CkPfxFailure aWhy) {
+    d_->pfxFailure = aWhy;
+    return false;
+  };
+  d_->pfxFailure = CkPfxFailure::None;
   std::string bytes;
   if (!detail::readInputFile(path, bytes, d_->lastError)) {
-    return false;
+    return fail(CkPfxFailure::Unreadable);
   }
   ssl::BIOPtr bio = detail::readOnlyBio(bytes);
   ssl::PKCS12Ptr p12(bio ? d2i_PKCS12_bio(bio.get(), nullptr) : nullptr);
   if (p12 == nullptr) {
     d_->lastError = takeSslErrors("not a PKCS#12 file");
-    return false;
+    return fail(CkPfxFailure::NotPkcs12);
   }
   if (!plausiblePkcs12Iterations(p12.get())) {
     d_->lastError = "the PKCS#12 file asks for an implausible number of key iterations";
-    return false;
+    return fail(CkPfxFailure::Unreadable);
   }
   // The MAC tells a wrong password apart from a cipher the default provider
   // lacks. PKCS12_parse tries an absent password both as "" and as none.
-  if (PKCS12_mac_present(p12.get()) == 1 &&
+  const bool hasMac = PKCS12_mac_present(p12.get()) == 1;
+  if (hasMac &&
       PKCS12_verify_mac(p12.get(), password.c_str(), static_cast<int>(password.size())) != 1 &&
       !(password.empty() && PKCS12_verify_mac(p12.get(), nullptr, 0) == 1)) {
     d_->lastError = takeSslErrors("wrong password for the PKCS#12 file");
-    return false;
+    return fail(CkPfxFailure::WrongPassword);
   }
   ssl::EVP_PKEYPtr key;
   ssl::X509Ptr cert;
@@ -456,7 +462,8 @@ bool CkCert::LoadPfxFile(const std::string& path, const std::string& password) {
     ERR_clear_error();
     if (!detail::ensureLegacyProvider() || !parsePkcs12(p12.get(), password, key, cert, ca)) {
       d_->lastError = takeSslErrors("reading the PKCS#12 file");
-      return false;
+      // Without a MAC only the decryption can tell a wrong password.
+      return fail(hasMac ? CkPfxFailure::Unreadable : CkPfxFailure::WrongPassword);
     }
   }
   std::vector<ssl::X509Ptr> certs;
@@ -468,7 +475,7 @@ bool CkCert::LoadPfxFile(const std::string& path, const std::string& password) {
   }
   if (certs.empty()) {
     d_->lastError = "the PKCS#12 file holds no certificate";
-    return false;
+    return fail(CkPfxFailure::NoCertificate);
   }
   // With a key, its certificate is the one that pairs with it.
   std::size_t leaf = endEntityIndex(certs);
@@ -772,6 +779,36 @@ std::unique_ptr<CkPublicKey> CkCert::ExportPublicKey() const {
   auto out = std::make_unique<CkPublicKey>();
   out->data().key = std::move(key);
   return out;
+}
+
+CkPfxFailure CkCert::getPfxFailure() const {
+  return d_->pfxFailure;
+}
+
+std::string CkCert::_publicKeyType() const {
+  if (d_->cert == nullptr) {
+    return {};
+  }
+  if (const EVP_PKEY* key = X509_get0_pubkey(d_->cert.get()); key != nullptr) {
+    return detail::keyTypeName(key);
+  }
+  ERR_clear_error();
+  // OpenSSL has no decoder for this algorithm (GOST without its engine, a
+  // post-quantum scheme...): name it by its object identifier.
+  ASN1_OBJECT* algorithm = nullptr;
+  const X509_PUBKEY* publicKey = X509_get_X509_PUBKEY(d_->cert.get());
+  if (publicKey == nullptr ||
+      X509_PUBKEY_get0_param(&algorithm, nullptr, nullptr, nullptr, publicKey) != 1 ||
+      algorithm == nullptr) {
+    return "unknown";
+  }
+  char name[128] = {};
+  const int nid = OBJ_obj2nid(algorithm);
+  if (nid != NID_undef) {
+    return OBJ_nid2ln(nid);
+  }
+  OBJ_obj2txt(name, sizeof name, algorithm, 1);
+  return name[0] != '\0' ? std::string(name) : std::string("unknown");
 }
 
 // The signature verifies with the issuer's key (found as for the chain), or

@@ -42,6 +42,7 @@ struct CkCert::Data {
   bool hasKey = false;
   bool keyExportable = false;
   mutable std::string lastError;
+  CkPfxFailure pfxFailure = CkPfxFailure::None;
 
   // Facts computed on first use; a certificate never changes once loaded.
   mutable std::optional<bool> selfSigned;

@@ -10,6 +10,9 @@
 #include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/param_build.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <openssl/rand.h>
 #include <openssl/rsa.h>
 
 #include <algorithm>
@@ -86,8 +89,14 @@ ssl::EVP_PKEYPtr pemKey(std::string_view text, const std::string* password) {
     return nullptr;
   }
   pem_password_cb* cb = password != nullptr ? detail::passwordCallback : noPassword;
-  return ssl::EVP_PKEYPtr(
+  ssl::EVP_PKEYPtr key(
       PEM_read_bio_PrivateKey(bio.get(), nullptr, cb, const_cast<std::string*>(password)));
+  if (key == nullptr && password != nullptr && detail::loadLegacyProviderNow()) {
+    // Keys encrypted with DES or a PKCS#5 v1 scheme need the legacy ciphers.
+    ERR_clear_error();
+    return pemKey(text, password);
+  }
+  return key;
 }
 
 ssl::EVP_PKEYPtr pkcs8DerKey(std::string_view der) {
@@ -106,13 +115,23 @@ ssl::EVP_PKEYPtr encryptedPkcs8DerKey(std::string_view der, const std::string& p
   if (bio == nullptr) {
     return nullptr;
   }
-  return ssl::EVP_PKEYPtr(d2i_PKCS8PrivateKey_bio(bio.get(), nullptr, detail::passwordCallback,
-                                                  const_cast<std::string*>(&password)));
+  ssl::EVP_PKEYPtr key(d2i_PKCS8PrivateKey_bio(bio.get(), nullptr, detail::passwordCallback,
+                                               const_cast<std::string*>(&password)));
+  if (key == nullptr && detail::loadLegacyProviderNow()) {
+    ERR_clear_error();
+    return encryptedPkcs8DerKey(der, password);
+  }
+  return key;
 }
 
 ssl::EVP_PKEYPtr rsaDerKey(std::string_view der) {
   const auto* p = reinterpret_cast<const unsigned char*>(der.data());
   return ssl::EVP_PKEYPtr(d2i_PrivateKey(EVP_PKEY_RSA, nullptr, &p, static_cast<long>(der.size())));
+}
+
+ssl::EVP_PKEYPtr anyDerKey(std::string_view der) {
+  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
+  return ssl::EVP_PKEYPtr(d2i_AutoPrivateKey(nullptr, &p, static_cast<long>(der.size())));
 }
 
 ssl::EVP_PKEYPtr pvkKey(std::string_view bytes, const std::string& password) {
@@ -128,6 +147,64 @@ ssl::EVP_PKEYPtr pvkKey(std::string_view bytes, const std::string& password) {
     key = attempt(); // encrypted PVK files use RC4, a legacy cipher
   }
   return key;
+}
+
+// ---- Signatures for the pair proof ---------------------------------------------------------
+
+// The digest OpenSSL names for the key (SHA-256 for EC, the restricted one
+// for RSA-PSS); none for keys that sign the message itself (Ed25519, Ed448).
+std::optional<std::string> digestFor(EVP_PKEY* key) {
+  char name[80] = {};
+  if (EVP_PKEY_get_default_digest_name(key, name, sizeof name) <= 0) {
+    ERR_clear_error();
+    return std::string("SHA256");
+  }
+  if (std::string_view(name) == "UNDEF") {
+    return std::nullopt;
+  }
+  return std::string(name);
+}
+
+std::string signBytes(EVP_PKEY* key, const std::string& data) {
+  if (key == nullptr) {
+    return {};
+  }
+  const std::optional<std::string> digest = digestFor(key);
+  ssl::EVP_MD_CTXPtr ctx(EVP_MD_CTX_new());
+  const auto* in = reinterpret_cast<const unsigned char*>(data.data());
+  size_t len = 0;
+  std::string signature;
+  if (ctx != nullptr &&
+      EVP_DigestSignInit_ex(ctx.get(), nullptr, digest ? digest->c_str() : nullptr, nullptr,
+                            nullptr, key, nullptr) == 1 &&
+      EVP_DigestSign(ctx.get(), nullptr, &len, in, data.size()) == 1) {
+    signature.resize(len);
+    if (EVP_DigestSign(ctx.get(), reinterpret_cast<unsigned char*>(signature.data()), &len, in,
+                       data.size()) == 1) {
+      signature.resize(len);
+      ERR_clear_error();
+      return signature;
+    }
+  }
+  ERR_clear_error();
+  return {};
+}
+
+bool verifyBytes(EVP_PKEY* key, const std::string& data, const std::string& signature) {
+  if (key == nullptr || signature.empty()) {
+    return false;
+  }
+  const std::optional<std::string> digest = digestFor(key);
+  ssl::EVP_MD_CTXPtr ctx(EVP_MD_CTX_new());
+  const bool ok =
+      ctx != nullptr &&
+      EVP_DigestVerifyInit_ex(ctx.get(), nullptr, digest ? digest->c_str() : nullptr, nullptr,
+                              nullptr, key, nullptr) == 1 &&
+      EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()),
+                       signature.size(), reinterpret_cast<const unsigned char*>(data.data()),
+                       data.size()) == 1;
+  ERR_clear_error();
+  return ok;
 }
 
 // Keeps a successfully read key, or records why there is none.
@@ -330,6 +407,12 @@ bool CkPrivateKey::LoadRsaDerFile(const std::string& path) {
   return loadFile(*d_, path, rsaDerKey, "reading the RSA DER key");
 }
 
+bool CkPrivateKey::LoadDerFile(const std::string& path) {
+  return loadFile(
+      *d_, path, [](std::string_view b) { return isPem(b) ? nullptr : anyDerKey(b); },
+      "reading the DER key");
+}
+
 bool CkPrivateKey::LoadEncryptedPemFile(const std::string& path, const std::string& password) {
   return loadFile(
       *d_, path, [&](std::string_view b) { return pemKey(b, &password); },
@@ -392,6 +475,36 @@ bool CkPrivateKey::SavePkcs8EncryptedFile(const std::string& password,
   return saveKey(d_->lastError, path, detail::bioBytes(bio.get()));
 }
 
+bool CkPrivateKey::SavePkcs8PemFile(const std::string& path) const {
+  return saveKey(d_->lastError, path, _getPkcs8Pem());
+}
+
+std::string CkPrivateKey::_getPkcs8Pem() const {
+  if (d_->key == nullptr) {
+    d_->lastError = "no key loaded";
+    return {};
+  }
+  ssl::BIOPtr bio(BIO_new(BIO_s_mem()));
+  if (bio == nullptr || PEM_write_bio_PrivateKey(bio.get(), d_->key.get(), nullptr, nullptr, 0,
+                                                 nullptr, nullptr) != 1) {
+    d_->lastError = takeSslErrors("writing the PKCS#8 key");
+    return {};
+  }
+  return detail::bioBytes(bio.get());
+}
+
+std::string CkPrivateKey::_keyType() const {
+  return detail::keyTypeName(d_->key.get());
+}
+
+std::string CkPrivateKey::_publicKeyDer() const {
+  return detail::publicKeyDer(d_->key.get());
+}
+
+std::string CkPrivateKey::_signBytes(const std::string& data) const {
+  return signBytes(d_->key.get(), data);
+}
+
 std::string CkPrivateKey::_getRsaPem() const {
   if (d_->key == nullptr || EVP_PKEY_get_base_id(d_->key.get()) != EVP_PKEY_RSA) {
     d_->lastError = "no RSA key loaded";
@@ -417,6 +530,22 @@ CkPublicKey::~CkPublicKey() = default;
 
 std::string CkPublicKey::_getXml() const {
   return rsaXml(d_->key.get(), false);
+}
+
+std::string CkPublicKey::_keyType() const {
+  return detail::keyTypeName(d_->key.get());
+}
+
+std::string CkPublicKey::_getDer() const {
+  return detail::publicKeyDer(d_->key.get());
+}
+
+int CkPublicKey::getNumBits() const {
+  return d_->key ? EVP_PKEY_get_bits(d_->key.get()) : 0;
+}
+
+bool CkPublicKey::VerifyBytes(const std::string& data, const std::string& signature) const {
+  return verifyBytes(d_->key.get(), data, signature);
 }
 
 // ---- CkRsa ----------------------------------------------------------------------------------
@@ -544,6 +673,119 @@ std::string CkRsa::_decryptStringENC(const std::string& cipherText, bool usePriv
 
 int CkRsa::getNumBits() const {
   return d_->key ? EVP_PKEY_get_bits(d_->key.get()) : 0;
+}
+
+} // namespace orvo::ck
+
+namespace orvo::ck {
+
+namespace {
+
+CkKeyContent pemBlockContent(std::string_view name, std::string_view header) {
+  if (name == "OPENSSH PRIVATE KEY") {
+    return CkKeyContent::OpenSshKey;
+  }
+  if (name == PEM_STRING_PKCS8 ||
+      (name.ends_with("PRIVATE KEY") && header.find("ENCRYPTED") != std::string_view::npos)) {
+    return CkKeyContent::EncryptedPrivateKey;
+  }
+  if (name.ends_with("PRIVATE KEY")) {
+    return CkKeyContent::PrivateKey;
+  }
+  if (name.ends_with("PUBLIC KEY")) {
+    return CkKeyContent::PublicKey;
+  }
+  if (name.ends_with("CERTIFICATE REQUEST")) {
+    return CkKeyContent::CertificateRequest;
+  }
+  if (name.ends_with("CERTIFICATE") || name == "PKCS7") {
+    return CkKeyContent::Certificate;
+  }
+  if (name.ends_with("PARAMETERS")) {
+    return CkKeyContent::Parameters;
+  }
+  return CkKeyContent::Unknown;
+}
+
+// The most telling block of a PEM text: a key above everything else, then
+// what else a key file might be mistaken for.
+CkKeyContent pemContent(std::string_view text) {
+  CkKeyContent best = CkKeyContent::Unknown;
+  ssl::BIOPtr bio = detail::readOnlyBio(text);
+  while (bio != nullptr) {
+    char* name = nullptr;
+    char* header = nullptr;
+    unsigned char* data = nullptr;
+    long len = 0;
+    if (PEM_read_bio(bio.get(), &name, &header, &data, &len) != 1) {
+      break;
+    }
+    const ssl::OpensslString ownedName(name);
+    const ssl::OpensslString ownedHeader(header);
+    const ssl::OpensslBytes ownedData(data);
+    // The enumerators are ordered from the most to the least telling.
+    best = std::min(best, pemBlockContent(name, header));
+  }
+  ERR_clear_error();
+  return best;
+}
+
+CkKeyContent derContent(std::string_view der) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(der.data());
+  const auto len = static_cast<long>(der.size());
+  const unsigned char* p = bytes;
+  CkKeyContent content = CkKeyContent::Unknown;
+  if (ssl::EVP_PKEYPtr(d2i_AutoPrivateKey(nullptr, &p, len)) != nullptr) {
+    content = CkKeyContent::PrivateKey;
+  } else if (p = bytes; ssl::X509_SIGPtr(d2i_X509_SIG(nullptr, &p, len)) != nullptr) {
+    content = CkKeyContent::EncryptedPrivateKey;
+  } else if (p = bytes; ssl::PKCS12Ptr(d2i_PKCS12(nullptr, &p, len)) != nullptr) {
+    content = CkKeyContent::Pkcs12;
+  } else if (p = bytes; ssl::EVP_PKEYPtr(d2i_PUBKEY(nullptr, &p, len)) != nullptr) {
+    content = CkKeyContent::PublicKey;
+  } else if (p = bytes; ssl::X509Ptr(d2i_X509(nullptr, &p, len)) != nullptr) {
+    content = CkKeyContent::Certificate;
+  }
+  ERR_clear_error();
+  return content;
+}
+
+bool isOpenSshPublicLine(std::string_view text) {
+  const auto start = text.find_first_not_of(" \t\r\n");
+  if (start == std::string_view::npos) {
+    return false;
+  }
+  const std::string_view rest = text.substr(start);
+  return rest.starts_with("ssh-") || rest.starts_with("ecdsa-sha2-") ||
+         rest.starts_with("sk-ssh-") || rest.starts_with("sk-ecdsa-");
+}
+
+} // namespace
+
+CkKeyContent InspectKeyContent(const std::string& bytes) {
+  if (isPem(bytes)) {
+    return pemContent(bytes);
+  }
+  if (isOpenSshPublicLine(bytes)) {
+    return CkKeyContent::OpenSshKey;
+  }
+  return derContent(bytes);
+}
+
+CkKeyContent InspectKeyFile(const std::string& path) {
+  files::SecretText bytes; // may be key text
+  std::string error;
+  return detail::readInputFile(path, bytes.Text(), error) ? InspectKeyContent(bytes.Text())
+                                                          : CkKeyContent::Unknown;
+}
+
+std::string RandomBytes(std::size_t count) {
+  std::string out(count, '\0');
+  if (RAND_bytes(reinterpret_cast<unsigned char*>(out.data()), static_cast<int>(count)) != 1) {
+    ERR_clear_error();
+    return {};
+  }
+  return out;
 }
 
 } // namespace orvo::ck

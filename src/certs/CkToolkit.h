@@ -10,11 +10,40 @@
 // means none. Text is UTF-8. Loaders return false on any bad input and never
 // throw for it.
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace orvo::ck {
+
+// What a key file or pasted key text holds, told from its content alone.
+enum class CkKeyContent {
+  PrivateKey,          // an unencrypted private key (PEM or DER)
+  EncryptedPrivateKey, // a passphrase may open it
+  Pkcs12,              // a PKCS#12 file
+  PublicKey,
+  Certificate,
+  CertificateRequest,
+  Parameters, // DH, DSA or EC domain parameters
+  OpenSshKey, // OpenSSH's own key format, or an OpenSSH public key line
+  Unknown,
+};
+CkKeyContent InspectKeyContent(const std::string& bytes);
+// The same for a file; Unknown when it cannot be read.
+CkKeyContent InspectKeyFile(const std::string& path);
+
+// Why the last LoadPfxFile failed.
+enum class CkPfxFailure {
+  None,
+  NotPkcs12,     // the file is no PKCS#12 file at all
+  WrongPassword, // the integrity check (or, without one, the decryption) failed
+  NoCertificate, // the password fits, but the file holds no certificate
+  Unreadable,    // unreadable file, implausible iteration counts, unknown ciphers
+};
+
+// Bytes from the system's random generator; empty when it fails.
+std::string RandomBytes(std::size_t count);
 
 class CkCertChain;
 class CkPrivateKey;
@@ -30,8 +59,9 @@ public:
 
   // PEM (also bundles), DER and PKCS#7 files.
   [[nodiscard]] bool LoadFromFile(const std::string& path);
-  // PKCS#12; a wrong password fails.
+  // PKCS#12; a wrong password fails. getPfxFailure() tells why it failed.
   [[nodiscard]] bool LoadPfxFile(const std::string& path, const std::string& password);
+  CkPfxFailure getPfxFailure() const;
   // A pasted PEM block or bare base64 DER.
   [[nodiscard]] bool LoadFromBase64(const std::string& text);
   // One DER-encoded certificate held in memory (store readers).
@@ -69,6 +99,10 @@ public:
 
   std::unique_ptr<CkPrivateKey> ExportPrivateKey() const;
   std::unique_ptr<CkPublicKey> ExportPublicKey() const;
+  // The type of the certificate's key as CkPrivateKey::_keyType names it; for
+  // a key that OpenSSL cannot decode, the name (or dotted number) of its
+  // algorithm. Empty when no certificate is loaded.
+  std::string _publicKeyType() const;
   bool VerifySignature() const;
   std::string _lastErrorText() const;
 
@@ -140,6 +174,8 @@ public:
   [[nodiscard]] bool LoadPemFile(const std::string& path);
   [[nodiscard]] bool LoadPkcs8File(const std::string& path);
   [[nodiscard]] bool LoadRsaDerFile(const std::string& path);
+  // A key in DER of any type: traditional (PKCS#1 RSA, SEC1 EC) or PKCS#8.
+  [[nodiscard]] bool LoadDerFile(const std::string& path);
   [[nodiscard]] bool LoadEncryptedPemFile(const std::string& path, const std::string& password);
   [[nodiscard]] bool LoadPkcs8EncryptedFile(const std::string& path, const std::string& password);
   [[nodiscard]] bool LoadPvkFile(const std::string& path, const std::string& password);
@@ -151,8 +187,21 @@ public:
   [[nodiscard]] bool SaveRsaPemFile(const std::string& path) const;
   [[nodiscard]] bool SavePkcs8EncryptedFile(const std::string& password,
                                             const std::string& path) const;
+  // Unencrypted PKCS#8 ("BEGIN PRIVATE KEY"), the form of every key type.
+  [[nodiscard]] bool SavePkcs8PemFile(const std::string& path) const;
   std::string _getRsaPem() const;
+  std::string _getPkcs8Pem() const;
   std::string _getXml() const;
+
+  // The key type as people name it: "RSA", "RSA-PSS", "EC P-256", "EC P-384",
+  // "EC P-521", "Ed25519", "Ed448", otherwise "EC " + curve or the
+  // algorithm's name ("DSA"). Empty when no key is loaded.
+  std::string _keyType() const;
+  // The public half as SubjectPublicKeyInfo DER; empty when no key is loaded.
+  std::string _publicKeyDer() const;
+  // A signature over data with the key's usual digest (none for Ed25519 and
+  // Ed448); empty when the key cannot sign.
+  std::string _signBytes(const std::string& data) const;
 
   struct Data;
   Data& data() const { return *d_; }
@@ -166,6 +215,13 @@ public:
   CkPublicKey();
   ~CkPublicKey();
   std::string _getXml() const;
+  // As for CkPrivateKey.
+  std::string _keyType() const;
+  std::string _getDer() const;
+  // Size of the key in bits (for EC the curve's order); 0 when unknown.
+  int getNumBits() const;
+  // True when signature is a signature over data by the private half.
+  [[nodiscard]] bool VerifyBytes(const std::string& data, const std::string& signature) const;
 
   struct Data;
   Data& data() const { return *d_; }

@@ -65,6 +65,7 @@ bool TOrvoCertStore::createCertFromFile(const std::string& aFileName,
   if (!FileExists(aFileName)) {
     throw EFileError("The File" + aFileName + "does not exist");
   }
+  fLastLoadProblem.clear();
   const std::string ext = UpperExtension(aFileName);
   std::unique_ptr<ck::CkCert> loaded =
       (ext == ".PFX" || ext == ".P12") ? LoadPfxWithPassword(aFileName) : LoadCertFile(aFileName);
@@ -76,6 +77,10 @@ bool TOrvoCertStore::createCertFromFile(const std::string& aFileName,
 }
 
 std::unique_ptr<ck::CkCert> TOrvoCertStore::LoadPfxWithPassword(const std::string& aFileName) {
+  if (ck::InspectKeyFile(aFileName) != ck::CkKeyContent::Pkcs12) {
+    fLastLoadProblem = "File '" + aFileName + "' is not a PKCS#12 file.";
+    return nullptr; // no passphrase can help
+  }
   const std::string bareName = fs::path(aFileName).filename().string();
   std::string password;
   bool first = true;
@@ -90,7 +95,18 @@ std::unique_ptr<ck::CkCert> TOrvoCertStore::LoadPfxWithPassword(const std::strin
       }
       return cert;
     }
-    first = false;
+    switch (cert->getPfxFailure()) {
+    case ck::CkPfxFailure::WrongPassword:
+      first = false;
+      continue;
+    case ck::CkPfxFailure::NoCertificate:
+      fLastLoadProblem = "File '" + aFileName +
+                         "' holds no certificate (a PKCS#12 file with only " + "a private key).";
+      return nullptr;
+    default:
+      fLastLoadProblem = "File '" + aFileName + "' could not be read as a PKCS#12 file.";
+      return nullptr;
+    }
   }
 }
 

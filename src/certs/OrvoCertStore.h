@@ -29,7 +29,10 @@ public:
   // Loads the certificate of a file; ".PFX" and ".P12" files go through the
   // passphrase requests. On success `aCert` is a new certificate that the
   // caller owns; on failure it is left as it was. Throws EFileError
-  // when the file does not exist.
+  // when the file does not exist. Passphrases are asked for again only while
+  // they are wrong: a ".PFX" or ".P12" file that is no PKCS#12 file fails
+  // without a request, and one that opens but holds no certificate fails
+  // after that answer; LastLoadProblem() then says why.
   [[nodiscard]] bool createCertFromFile(const std::string& aFileName,
                                         std::unique_ptr<TOrvoStoreCertificate>& aCert);
   // Reads a pasted PEM certificate block (or bare base64), unchanged.
@@ -57,6 +60,10 @@ public:
     return ExportCertificateAndChain(aDataPath, cert, &aFailReasons);
   }
 
+  // Why the last createCertFromFile failed, as a line for the user; empty
+  // when nothing more can be said than that it failed.
+  const std::string& LastLoadProblem() const { return fLastLoadProblem; }
+
   // Properties.
   int Count() const { return static_cast<int>(fCerts.size()); }
   TOrvoStoreCertificate* Certs(int Index) const { return GetCertByIndex(Index); }
@@ -80,6 +87,7 @@ private:
   TPasswordEvent fOnPassword;
   std::string fDataPath;
   std::string fXMLFile;
+  std::string fLastLoadProblem;
 };
 
 } // namespace orvo

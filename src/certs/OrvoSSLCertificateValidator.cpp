@@ -168,10 +168,11 @@ std::vector<std::string> ListPlainFiles(const std::string& aDir) {
   return files;
 }
 
-// The public half of an RSA key as the toolkit's XML form shows it (modulus
-// and exponent), to rule out pairs cheaply before the encryption proof. None
-// when the XML does not have that form; such keys are always proved.
-std::optional<std::string> PublicPart(const std::string& aXml) {
+// The public half of a key, to rule out pairs cheaply before the proof: for
+// RSA modulus and exponent as the toolkit's XML form shows them, for other
+// types the SubjectPublicKeyInfo. None when neither can be read; such keys
+// are always proved.
+std::optional<std::string> PublicPart(const std::string& aXml, const std::string& aDer) {
   const auto element = [&aXml](std::string_view aName) -> std::optional<std::string> {
     const std::string open = "<" + std::string(aName) + ">";
     const std::string close = "</" + std::string(aName) + ">";
@@ -188,15 +189,72 @@ std::optional<std::string> PublicPart(const std::string& aXml) {
   };
   const auto modulus = element("Modulus");
   const auto exponent = element("Exponent");
-  if (!modulus || !exponent || modulus->empty()) {
-    return std::nullopt;
+  if (modulus && exponent && !modulus->empty()) {
+    return "rsa:" + *modulus + "/" + *exponent;
   }
-  return *modulus + "/" + *exponent;
+  if (!aDer.empty()) {
+    return "der:" + aDer;
+  }
+  return std::nullopt;
 }
 
 std::optional<std::string> PublicPartOf(const TOrvoStoreCertificate& aCert) {
   const std::unique_ptr<ck::CkPublicKey> publicKey = aCert.ExportPublicKey();
-  return publicKey ? PublicPart(publicKey->_getXml()) : std::nullopt;
+  return publicKey ? PublicPart(publicKey->_getXml(), publicKey->_getDer()) : std::nullopt;
+}
+
+std::optional<std::string> PublicPartOf(const TOrvoSSLPrivateKey& aKey) {
+  const ck::CkPrivateKey* handle = aKey.Handle();
+  return PublicPart(aKey.GetXML(), handle != nullptr ? handle->_publicKeyDer() : std::string());
+}
+
+// What a file holds, told from its bytes (bounded as ReadText reads them;
+// they may be key text and are wiped).
+ck::CkKeyContent InspectFile(const std::string& aFileName) {
+  files::SecretText raw;
+  if (!files::ReadRegularFile(aFileName, raw.Text()).Ok()) {
+    return ck::CkKeyContent::Unknown;
+  }
+  return ck::InspectKeyContent(raw.Text());
+}
+
+// Why content that no passphrase can open is no usable key, with `aWhat`
+// naming the file or the text.
+std::string NotAKeyReason(ck::CkKeyContent aContent, const std::string& aWhat) {
+  switch (aContent) {
+  case ck::CkKeyContent::PublicKey:
+    return aWhat + " holds a public key, not a private key.";
+  case ck::CkKeyContent::Certificate:
+    return aWhat + " holds a certificate, not a private key.";
+  case ck::CkKeyContent::CertificateRequest:
+    return aWhat + " holds a certificate request, not a private key.";
+  case ck::CkKeyContent::Parameters:
+    return aWhat + " holds key parameters (DH, DSA or EC), not a private key.";
+  case ck::CkKeyContent::OpenSshKey:
+    return aWhat + " holds an OpenSSH key, not a PEM or PKCS#8 private key.";
+  case ck::CkKeyContent::Pkcs12:
+    return aWhat + " is a PKCS#12 file; choose it as the certificate source in step 1.";
+  case ck::CkKeyContent::PrivateKey:
+  case ck::CkKeyContent::EncryptedPrivateKey:
+  case ck::CkKeyContent::Unknown:
+    break;
+  }
+  return aWhat + " is not a private key.";
+}
+
+// Certificate key types other than RSA and RSA-PSS (which the key size
+// decides): those that pass, and those that pass with a warning because
+// browsers refuse them.
+constexpr std::array<std::string_view, 2> kAcceptedKeyTypes = {"EC P-256", "EC P-384"};
+constexpr std::array<std::string_view, 3> kBrowserRefusedKeyTypes = {"EC P-521", "Ed25519",
+                                                                     "Ed448"};
+
+bool IsSizeRuledKeyType(std::string_view aKeyType) {
+  return aKeyType == "RSA" || aKeyType == "RSA-PSS";
+}
+
+bool Contains(const auto& aList, std::string_view aValue) {
+  return std::find(aList.begin(), aList.end(), aValue) != aList.end();
 }
 
 } // namespace
@@ -227,22 +285,27 @@ bool TOrvoSSLCertificateValidator::IsCertificateFile(const std::string& aFileNam
 
 bool TOrvoSSLCertificateValidator::IsKeyFile(const std::string& aFileName) {
   const std::string ext = UpperExtension(aFileName);
-  const bool considered = ext.find("TXT") != std::string::npos ||
-                          ext.find("KEY") != std::string::npos ||
-                          ext.find("PEM") != std::string::npos;
+  const bool considered =
+      ext.find("TXT") != std::string::npos || ext.find("KEY") != std::string::npos ||
+      ext.find("PEM") != std::string::npos || ext.find("DER") != std::string::npos;
   if (!considered) {
     return false;
   }
-  // One read for all three markers; the answer is the same as scanning for
-  // each in turn.
+  // One read for all markers; the answer is the same as scanning for each in
+  // turn.
   const files::SecretText text(ReadText(aFileName));
-  for (const char* marker :
-       {"BEGIN RSA PRIVATE KEY", "BEGIN PRIVATE KEY", "BEGIN ENCRYPTED PRIVATE KEY"}) {
+  for (const char* marker : {"BEGIN RSA PRIVATE KEY", "BEGIN PRIVATE KEY",
+                             "BEGIN ENCRYPTED PRIVATE KEY", "BEGIN EC PRIVATE KEY"}) {
     if (TextContains(text.Text(), marker, false)) {
       return true;
     }
   }
-  return false;
+  if (text.Text().find("-----BEGIN ") != std::string::npos) {
+    return false; // PEM without a private-key block
+  }
+  const ck::CkKeyContent content = InspectFile(aFileName);
+  return content == ck::CkKeyContent::PrivateKey ||
+         content == ck::CkKeyContent::EncryptedPrivateKey;
 }
 
 bool TOrvoSSLCertificateValidator::RequestPassword(const std::string& aFileName,
@@ -251,7 +314,38 @@ bool TOrvoSSLCertificateValidator::RequestPassword(const std::string& aFileName,
   return fOnPassword ? fOnPassword(aFileName, password, aWasWrongPassword) : false;
 }
 
+bool TOrvoSSLCertificateValidator::Refuse(std::string aProblem) {
+  fLastReadProblem = std::move(aProblem);
+  return false;
+}
+
+bool TOrvoSSLCertificateValidator::KeepSupportedKey(std::shared_ptr<TOrvoSSLPrivateKey> aKey) {
+  const std::string type = aKey->KeyType();
+  if (!IsSupportedKeyType(type)) {
+    return Refuse("The key type " + type + " is not supported.");
+  }
+  fPK = std::move(aKey);
+  return true;
+}
+
+template <typename Load>
+bool TOrvoSSLCertificateValidator::AskPassphraseUntilLoaded(const std::string& aName,
+                                                            Load aLoad) const {
+  std::string passphrase;
+  bool first = true;
+  for (;;) {
+    if (!RequestPassword(aName, passphrase, !first)) {
+      return false;
+    }
+    if (aLoad(passphrase)) {
+      return true;
+    }
+    first = false;
+  }
+}
+
 bool TOrvoSSLCertificateValidator::ReadPKFromFile(const std::string& aFileName) {
+  fLastReadProblem.clear();
   if (!FileExists(aFileName)) {
     return false;
   }
@@ -259,32 +353,32 @@ bool TOrvoSSLCertificateValidator::ReadPKFromFile(const std::string& aFileName) 
   if (!LoadPKFromFile(*key, aFileName)) {
     return false;
   }
-  fPK = std::move(key);
-  return true;
+  return KeepSupportedKey(std::move(key));
 }
 
 bool TOrvoSSLCertificateValidator::LoadPKFromFile(TOrvoSSLPrivateKey& key,
                                                   const std::string& path) {
   const bool encrypted = ScanFile(path, "ENCRYPTED", false);
-  if (!encrypted &&
-      (key.LoadPEMFile(path) || key.LoadPkcs8File(path) || key.LoadRsaDerFile(path))) {
+  if (!encrypted && (key.LoadPEMFile(path) || key.LoadPkcs8File(path) || key.LoadRsaDerFile(path) ||
+                     key.LoadDerFile(path))) {
     return true;
   }
-  const std::string bareName = fs::path(path).filename().string();
-  std::string passphrase;
-  bool first = true;
-  for (;;) {
-    if (!RequestPassword(bareName, passphrase, !first)) {
-      return false;
-    }
-    if (key.LoadPemFileWithPW(path, passphrase) || key.LoadPkcs8FileWithPW(path, passphrase)) {
-      return true;
-    }
-    first = false;
+  // A passphrase can only open an encrypted key; a file that mentions
+  // encryption beside a plain key is opened the same way, as it always was.
+  const ck::CkKeyContent content = InspectFile(path);
+  if (content != ck::CkKeyContent::EncryptedPrivateKey &&
+      !(encrypted && content == ck::CkKeyContent::PrivateKey)) {
+    return Refuse(NotAKeyReason(content, "File '" + path + "'"));
   }
+  return AskPassphraseUntilLoaded(fs::path(path).filename().string(),
+                                  [&](const std::string& aPassphrase) {
+                                    return key.LoadPemFileWithPW(path, aPassphrase) ||
+                                           key.LoadPkcs8FileWithPW(path, aPassphrase);
+                                  });
 }
 
 bool TOrvoSSLCertificateValidator::ReadPKFromString(const std::string& aPKString) {
+  fLastReadProblem.clear();
   if (aPKString.empty()) {
     return false;
   }
@@ -292,8 +386,7 @@ bool TOrvoSSLCertificateValidator::ReadPKFromString(const std::string& aPKString
   if (!LoadPKFromString(*key, aPKString)) {
     return false;
   }
-  fPK = std::move(key);
-  return true;
+  return KeepSupportedKey(std::move(key));
 }
 
 bool TOrvoSSLCertificateValidator::LoadPKFromString(TOrvoSSLPrivateKey& key,
@@ -302,41 +395,49 @@ bool TOrvoSSLCertificateValidator::LoadPKFromString(TOrvoSSLPrivateKey& key,
   if (!encrypted && key.LoadPemFromString(text)) {
     return true;
   }
-  std::string passphrase;
-  bool first = true;
-  for (;;) {
-    if (!RequestPassword("", passphrase, !first)) {
-      return false;
-    }
-    if (key.LoadPemFromStringWithPW(text, passphrase)) {
-      return true;
-    }
-    first = false;
+  const ck::CkKeyContent content = ck::InspectKeyContent(text);
+  if (content != ck::CkKeyContent::EncryptedPrivateKey &&
+      !(encrypted && content == ck::CkKeyContent::PrivateKey)) {
+    return Refuse(NotAKeyReason(content, "The provided text"));
   }
+  return AskPassphraseUntilLoaded("", [&](const std::string& aPassphrase) {
+    return key.LoadPemFromStringWithPW(text, aPassphrase);
+  });
 }
 
 bool TOrvoSSLCertificateValidator::CheckPKMatchesCert(const TOrvoStoreCertificate* aCert,
                                                       const TOrvoSSLPrivateKey* aPK) const {
-  if (aCert == nullptr || aPK == nullptr) {
+  if (aCert == nullptr || aPK == nullptr || aPK->Handle() == nullptr) {
     return false;
   }
-  ck::CkRsa encryptor;
-  ck::CkRsa decryptor;
-  encryptor.putEncodingMode("hex");
-  decryptor.putEncodingMode("hex");
   const std::unique_ptr<ck::CkPublicKey> publicKey = aCert->ExportPublicKey();
   if (!publicKey) {
     return false;
   }
-  if (!encryptor.ImportPublicKey(publicKey->_getXml()) ||
-      !decryptor.ImportPrivateKey(aPK->GetXML())) {
+  const ck::CkPrivateKey& privateKey = *aPK->Handle();
+  if (publicKey->_keyType() == "RSA" && privateKey._keyType() == "RSA") {
+    ck::CkRsa encryptor;
+    ck::CkRsa decryptor;
+    encryptor.putEncodingMode("hex");
+    decryptor.putEncodingMode("hex");
+    if (!encryptor.ImportPublicKey(publicKey->_getXml()) ||
+        !decryptor.ImportPrivateKey(aPK->GetXML())) {
+      return false;
+    }
+    const std::string cipherText = encryptor._encryptStringENC(std::string(kProofText), false);
+    if (cipherText.empty()) {
+      return false;
+    }
+    return decryptor._decryptStringENC(cipherText, true) == kProofText;
+  }
+  // Keys that cannot encrypt (EC, Ed25519, RSA-PSS) prove the pair by
+  // signing: a fresh challenge, so that no stored signature can stand in.
+  const std::string publicDer = publicKey->_getDer();
+  if (publicDer.empty() || publicDer != privateKey._publicKeyDer()) {
     return false;
   }
-  const std::string cipherText = encryptor._encryptStringENC(std::string(kProofText), false);
-  if (cipherText.empty()) {
-    return false;
-  }
-  return decryptor._decryptStringENC(cipherText, true) == kProofText;
+  const std::string challenge = ck::RandomBytes(32);
+  return !challenge.empty() && publicKey->VerifyBytes(challenge, privateKey._signBytes(challenge));
 }
 
 bool TOrvoSSLCertificateValidator::GetCertKeyNumBits(const TOrvoStoreCertificate* aCert,
@@ -348,6 +449,10 @@ bool TOrvoSSLCertificateValidator::GetCertKeyNumBits(const TOrvoStoreCertificate
     const std::unique_ptr<ck::CkPublicKey> publicKey = aCert->ExportPublicKey();
     if (!publicKey) {
       return false;
+    }
+    if (publicKey->_keyType() == "RSA-PSS") {
+      aCertKeyBitSize = publicKey->getNumBits(); // same numbers, no RSA-object form
+      return aCertKeyBitSize > 0;
     }
     ck::CkRsa rsa;
     rsa.putEncodingMode("hex");
@@ -361,6 +466,31 @@ bool TOrvoSSLCertificateValidator::GetCertKeyNumBits(const TOrvoStoreCertificate
   } catch (const std::exception&) {
     return false;
   }
+}
+
+TKeyTypeVerdict
+TOrvoSSLCertificateValidator::CheckCertKeyType(const TOrvoStoreCertificate& aCert,
+                                               std::vector<std::string>& aErrors,
+                                               std::vector<std::string>& aWarnings) const {
+  const std::string type = aCert.Handle()._publicKeyType();
+  if (IsSizeRuledKeyType(type)) {
+    return TKeyTypeVerdict::SizeRules;
+  }
+  if (Contains(kAcceptedKeyTypes, type)) {
+    return TKeyTypeVerdict::Accepted;
+  }
+  if (Contains(kBrowserRefusedKeyTypes, type)) {
+    aWarnings.push_back("The key type " + type + " is not accepted by common browsers.");
+    return TKeyTypeVerdict::Accepted;
+  }
+  aErrors.push_back("The key type " + (type.empty() ? std::string("unknown") : type) +
+                    " is not supported.");
+  return TKeyTypeVerdict::Refused;
+}
+
+bool TOrvoSSLCertificateValidator::IsSupportedKeyType(const std::string& aKeyType) {
+  return IsSizeRuledKeyType(aKeyType) || Contains(kAcceptedKeyTypes, aKeyType) ||
+         Contains(kBrowserRefusedKeyTypes, aKeyType);
 }
 
 std::vector<std::shared_ptr<TOrvoSSLPrivateKey>>
@@ -399,7 +529,7 @@ bool TOrvoSSLCertificateValidator::FindMatchingPKinDir(const std::string& aDir,
   std::vector<std::size_t> all;
   for (std::size_t k = 0; k < keys.size(); ++k) {
     all.push_back(k);
-    if (std::optional<std::string> part = PublicPart(keys[k]->GetXML())) {
+    if (std::optional<std::string> part = PublicPartOf(*keys[k])) {
       keysByPart[*part].push_back(k);
     } else {
       uncomparable.push_back(k);

@@ -5,8 +5,10 @@
 // key file that belongs to one of a list of certificates, proves that a key
 // belongs to a certificate and tells the size of a certificate's key.
 //
-// It produces no messages: answers are Booleans and the wizard words the
-// failures. A file that cannot be opened for reading makes the content tests
+// Its answers are Booleans; the wizard words most failures. Where only the
+// content can tell why a key read failed (a public key, DH parameters, a key
+// of an unsupported type), LastReadProblem() says so in a line for the
+// user. A file that cannot be opened for reading makes the content tests
 // throw EFileError (CertFileUtils.h), which leaves the calling operation.
 
 #include "certs/OrvoCertificate.h"
@@ -20,17 +22,33 @@ namespace orvo {
 
 class TOrvoSSLPrivateKey;
 
+// How the type of a certificate's key is judged.
+enum class TKeyTypeVerdict {
+  SizeRules, // RSA and RSA-PSS: the key size decides
+  Accepted,  // the type may be used (with a warning where one was added)
+  Refused,   // the type is not supported; a reason was added
+};
+
 class TOrvoSSLCertificateValidator {
 public:
   TOrvoSSLCertificateValidator();
   ~TOrvoSSLCertificateValidator();
 
-  // True when a key was read; PK then holds it.
+  // True when a key of a supported type was read; PK then holds it. A
+  // passphrase is asked for only where one can help: for an encrypted key,
+  // or where a file mentions encryption and holds a private key. Content
+  // that is no private key at all, and a key of an unsupported type, fail
+  // at once with LastReadProblem() set.
   [[nodiscard]] bool ReadPKFromFile(const std::string& aFileName);
   [[nodiscard]] bool ReadPKFromString(const std::string& aPKString);
+  // Why the last read failed, as a line for the user; empty when the read
+  // succeeded, the file is missing, or a passphrase was cancelled or wrong.
+  const std::string& LastReadProblem() const { return fLastReadProblem; }
 
-  // True when `aPK` is the private key of `aCert`: a fixed text encrypted
-  // with the certificate's public key decrypts with the key.
+  // True when `aPK` is the private key of `aCert`. RSA keys: a fixed text
+  // encrypted with the certificate's public key decrypts with the key. Other
+  // types: the public keys are equal and a signature of the key over a random
+  // challenge verifies with the certificate's key.
   [[nodiscard]] bool CheckPKMatchesCert(const TOrvoStoreCertificate* aCert,
                                         const TOrvoSSLPrivateKey* aPK) const;
 
@@ -42,10 +60,21 @@ public:
                                          TOrvoStoreCertificate*& acert,
                                          std::shared_ptr<TOrvoSSLPrivateKey>& aPK);
 
-  // The size in bits of the certificate's public key; false when it cannot
-  // be read.
+  // The size in bits of the certificate's RSA or RSA-PSS public key; false
+  // when it cannot be read.
   [[nodiscard]] bool GetCertKeyNumBits(const TOrvoStoreCertificate* aCert,
                                        int& aCertKeyBitSize) const;
+
+  // The rule for the type of the certificate's key. Appends "The key type "
+  // + name + " is not accepted by common browsers." to aWarnings for EC
+  // P-521, Ed25519 and Ed448, and "The key type " + name + " is not
+  // supported." to aErrors for types other than those, RSA, RSA-PSS, EC P-256
+  // and EC P-384.
+  TKeyTypeVerdict CheckCertKeyType(const TOrvoStoreCertificate& aCert,
+                                   std::vector<std::string>& aErrors,
+                                   std::vector<std::string>& aWarnings) const;
+  // Whether a key of this type (a KeyType() name) can be used at all.
+  [[nodiscard]] static bool IsSupportedKeyType(const std::string& aKeyType);
 
   // True when some line of the file contains `aPattern`. Unless
   // `CaseSensitive`, pattern and lines are compared ASCII-upper-cased. A
@@ -57,8 +86,10 @@ public:
   // The certificate-file test: the extensions of certificate files, and
   // ".TXT" files that hold "BEGIN CERTIFICATE".
   [[nodiscard]] static bool IsCertificateFile(const std::string& aFileName);
-  // The key-file test: an extension containing TXT, KEY or PEM, and a
-  // private-key PEM marker in the content.
+  // The key-file test: an extension containing TXT, KEY, PEM or DER, and a
+  // private-key PEM marker in the content ("BEGIN RSA PRIVATE KEY", "BEGIN
+  // PRIVATE KEY", "BEGIN ENCRYPTED PRIVATE KEY", "BEGIN EC PRIVATE KEY"), or
+  // a DER private key, encrypted or not.
   [[nodiscard]] static bool IsKeyFile(const std::string& aFileName);
 
   // Properties.
@@ -71,6 +102,10 @@ public:
 private:
   [[nodiscard]] bool LoadPKFromFile(TOrvoSSLPrivateKey& key, const std::string& path);
   [[nodiscard]] bool LoadPKFromString(TOrvoSSLPrivateKey& key, const std::string& text);
+  template <typename Load>
+  [[nodiscard]] bool AskPassphraseUntilLoaded(const std::string& aName, Load aLoad) const;
+  [[nodiscard]] bool Refuse(std::string aProblem);
+  [[nodiscard]] bool KeepSupportedKey(std::shared_ptr<TOrvoSSLPrivateKey> aKey);
   std::vector<std::shared_ptr<TOrvoSSLPrivateKey>>
   ReadPKsFromFiles(const std::vector<std::string>& aFiles);
   [[nodiscard]] static bool StringContains(const std::string& text, const std::string& pattern,
@@ -80,6 +115,7 @@ private:
 
   TPasswordEvent fOnPassword;
   std::shared_ptr<TOrvoSSLPrivateKey> fPK;
+  std::string fLastReadProblem;
 };
 
 } // namespace orvo

@@ -55,6 +55,10 @@ bool TOrvoSSLPrivateKey::LoadRsaDerFile(const std::string& aFileName) {
                           [&](ck::CkPrivateKey& k) { return k.LoadRsaDerFile(aFileName); });
 }
 
+bool TOrvoSSLPrivateKey::LoadDerFile(const std::string& aFileName) {
+  return loadExistingFile(aFileName, [&](ck::CkPrivateKey& k) { return k.LoadDerFile(aFileName); });
+}
+
 bool TOrvoSSLPrivateKey::LoadPemFromString(const std::string& aString) {
   if (!fKeyHandle) {
     fKeyHandle = std::make_unique<ck::CkPrivateKey>();
@@ -74,6 +78,10 @@ bool TOrvoSSLPrivateKey::LoadPemFromStringWithPW(const std::string& aString,
 
 std::string TOrvoSSLPrivateKey::GetRSAPK() const {
   return fKeyLoaded && fKeyHandle ? fKeyHandle->_getRsaPem() : std::string();
+}
+
+std::string TOrvoSSLPrivateKey::KeyType() const {
+  return fKeyLoaded && fKeyHandle ? fKeyHandle->_keyType() : std::string();
 }
 
 std::string TOrvoSSLPrivateKey::GetXML() const {
@@ -98,7 +106,9 @@ bool TOrvoSSLPrivateKey::SaveOrvoKeyFile(const std::string& aFileName) const {
   if (!fKeyLoaded || !fKeyHandle) {
     return false;
   }
-  return finishSave(fKeyHandle->SaveRsaPemFile(aFileName), aFileName);
+  const bool written = fKeyHandle->_keyType() == "RSA" ? fKeyHandle->SaveRsaPemFile(aFileName)
+                                                       : fKeyHandle->SavePkcs8PemFile(aFileName);
+  return finishSave(written, aFileName);
 }
 
 bool TOrvoSSLPrivateKey::SavePEMFileWithPW(const std::string& aFileName,

@@ -26,6 +26,8 @@ public:
   [[nodiscard]] bool LoadPkcs8FileWithPW(const std::string& aFileName, const std::string& aPW);
   [[nodiscard]] bool LoadPvkFileWithPW(const std::string& aFileName, const std::string& aPW);
   [[nodiscard]] bool LoadRsaDerFile(const std::string& aFileName);
+  // DER of any key type: traditional (SEC1 for EC) or PKCS#8.
+  [[nodiscard]] bool LoadDerFile(const std::string& aFileName);
   // Text loaders: the loaded state becomes the result.
   [[nodiscard]] bool LoadPemFromString(const std::string& aString);
   [[nodiscard]] bool LoadPemFromStringWithPW(const std::string& aString, const std::string& aPw);
@@ -35,8 +37,14 @@ public:
   // The key's XML form (RSAKeyValue), whether loaded or not.
   std::string GetXML() const;
 
-  // Write the key as unencrypted RSA PEM, respectively as PKCS#8 encrypted
-  // with aPW, then remove blank lines and use CR LF. False when no key is
+  // The key type, e.g. "RSA", "EC P-256", "Ed25519" (CkPrivateKey::_keyType);
+  // empty when no key is loaded.
+  std::string KeyType() const;
+
+  // Write the key unencrypted, respectively as PKCS#8 encrypted with aPW,
+  // then remove blank lines and use CR LF. The unencrypted form of an RSA key
+  // is RSA PEM ("BEGIN RSA PRIVATE KEY"), which the server has always read;
+  // every other key type is written as PKCS#8 ("BEGIN PRIVATE KEY"). False when no key is
   // loaded (nothing on disk is touched) or writing fails. The file is
   // replaced as a whole: a failed save leaves an existing file as it was. A
   // new file gets mode 0600; a replaced one keeps its owner, group and mode.

@@ -2,7 +2,11 @@
 
 #include "files/BoundedRead.h"
 
+#include <openssl/core_names.h>
+#include <openssl/ec.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
 #include <openssl/provider.h>
 
 #include <fcntl.h>
@@ -10,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -198,6 +203,59 @@ bool ensureLegacyProvider() {
     return gDefaultProvider != nullptr && gLegacyProvider != nullptr;
   }();
   return loaded;
+}
+
+bool loadLegacyProviderNow() {
+  static std::atomic<bool> tried = false;
+  if (tried.exchange(true)) {
+    return false;
+  }
+  return ensureLegacyProvider();
+}
+
+std::string keyTypeName(const EVP_PKEY* key) {
+  if (key == nullptr) {
+    return {};
+  }
+  switch (EVP_PKEY_get_base_id(key)) {
+  case EVP_PKEY_RSA:
+    return "RSA";
+  case EVP_PKEY_RSA_PSS:
+    return "RSA-PSS";
+  case EVP_PKEY_ED25519:
+    return "Ed25519";
+  case EVP_PKEY_ED448:
+    return "Ed448";
+  case EVP_PKEY_DSA:
+    return "DSA";
+  case EVP_PKEY_EC: {
+    char group[80] = {};
+    size_t length = 0;
+    if (EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group,
+                                       &length) != 1) {
+      ERR_clear_error();
+      return "EC with explicit curve parameters";
+    }
+    const int nid = OBJ_sn2nid(group);
+    const char* nist = nid != NID_undef ? EC_curve_nid2nist(nid) : nullptr;
+    return "EC " + std::string(nist != nullptr ? nist : group);
+  }
+  default:
+    break;
+  }
+  const char* name = EVP_PKEY_get0_type_name(key);
+  return name != nullptr ? std::string(name) : std::string("unknown");
+}
+
+std::string publicKeyDer(const EVP_PKEY* key) {
+  unsigned char* der = nullptr;
+  const int len = key != nullptr ? i2d_PUBKEY(key, &der) : -1;
+  if (len <= 0) {
+    ERR_clear_error();
+    return {};
+  }
+  const ssl::OpensslBytes owned(der);
+  return std::string(reinterpret_cast<const char*>(der), static_cast<std::size_t>(len));
 }
 
 int passwordCallback(char* buf, int size, int /*rwflag*/, void* user) {

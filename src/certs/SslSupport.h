@@ -54,6 +54,16 @@ Fingerprint fingerprint(const X509* cert);
 // library context, together with the default provider. Loaded once, on first
 // need: the old PKCS#12 and PVK ciphers. False when it cannot be loaded.
 bool ensureLegacyProvider();
+// Loads the legacy provider as ensureLegacyProvider does; true only for the
+// call that loaded it, so that a failed read is retried once with the legacy
+// ciphers and never again.
+bool loadLegacyProviderNow();
+
+// The key type as people name it ("RSA", "EC P-256", "Ed25519"...), see
+// CkPrivateKey::_keyType; empty for nullptr.
+std::string keyTypeName(const EVP_PKEY* key);
+// The public half as SubjectPublicKeyInfo DER; empty for nullptr.
+std::string publicKeyDer(const EVP_PKEY* key);
 
 // The pem_password_cb for a known passphrase (user data: const std::string*).
 // Never prompts on a terminal; a null user pointer means "no passphrase".

@@ -18,6 +18,10 @@ namespace {
 
 constexpr const char* kDefaultCipherList = "AES:ALL:!aNULL:!SRP:!eNULL:+RC4:@STRENGTH";
 constexpr const char* kEcdhCurve = "secp384r1";
+// The groups each side names: secp384r1 first, so that the key exchange stays
+// on it, then the other curves of ECDSA certificates. In TLS 1.2 a server may
+// only use an ECDSA certificate whose curve the client names among its groups.
+constexpr const char* kGroups = "secp384r1:prime256v1:secp521r1";
 
 struct TBioDeleter {
   const TOpenSSLEntryPoints* api;
@@ -204,7 +208,8 @@ void TTLSContext::SetEcdhCurve() const {
   const int curve = fApi->OBJ_sn2nid(kEcdhCurve);
   const std::unique_ptr<EC_KEY, TEcKeyDeleter> key(
       curve != NID_undef ? fApi->EC_KEY_new_by_curve_name(curve) : nullptr, TEcKeyDeleter{fApi});
-  if (key == nullptr || fApi->SSL_CTX_ctrl(Handle(), SSL_CTRL_SET_TMP_ECDH, 0, key.get()) <= 0) {
+  if (key == nullptr || fApi->SSL_CTX_ctrl(Handle(), SSL_CTRL_SET_TMP_ECDH, 0, key.get()) <= 0 ||
+      fApi->SSL_CTX_ctrl(Handle(), SSL_CTRL_SET_GROUPS_LIST, 0, const_cast<char*>(kGroups)) <= 0) {
     throw ETLSError("Error creating SSL context.\r\n" +
                     TakeOpenSSLErrorText(*fApi, std::string("curve ") + kEcdhCurve));
   }

@@ -200,6 +200,29 @@ TEST_F(NssUserStoreTest, ServerCertificateComesWithAnExportedKeyThatPairsWithIt)
   EXPECT_EQ(EVP_PKEY_eq(pkey.get(), server.pkey()), 1);
 }
 
+TEST_F(NssUserStoreTest, EcdsaCertificateComesWithItsExportedKey) {
+  for (const auto type : {test::KeyType::EcP256, test::KeyType::EcP384}) {
+    test::CertSpec certSpec;
+    certSpec.commonName = type == test::KeyType::EcP256 ? "p256.test.local" : "p384.test.local";
+    certSpec.keyType = type;
+    const TestCert server = TestPki::instance().issue(certSpec);
+    if (type == test::KeyType::EcP256) {
+      createDatabase();
+    }
+    import(server, certSpec.commonName);
+  }
+  CertList certs;
+  ASSERT_TRUE(ReadCurrentUserStore(certs));
+  ASSERT_EQ(certs.size(), 2U);
+  for (const auto& cert : certs) {
+    ASSERT_TRUE(cert->getPrivateKeyExportable()) << cert->_subjectCN();
+    const std::unique_ptr<CkPrivateKey> key = cert->ExportPrivateKey();
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(key->_keyType(), cert->_publicKeyType());
+    EXPECT_EQ(key->_publicKeyDer(), cert->ExportPublicKey()->_getDer());
+  }
+}
+
 TEST_F(NssUserStoreTest, ListsEveryCertificateInTheDatabasesOrderWithItsKeyState) {
   // Imported out of name order so that a sorted listing would show.
   createDatabase();

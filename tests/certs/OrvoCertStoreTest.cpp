@@ -282,8 +282,14 @@ TEST_F(SystemStoreTest, KeepsUsableCertificatesWithTheirKeys) {
 
 // ---- A folder as an ACME client leaves it ---------------------------------------------
 
-TEST_F(CertStoreTest, AcmeFolderYieldsOneCandidateWithKeyAndFullChain) {
-  const auto server = pki.server("acme.test.local");
+// ACME clients write RSA or (by default today) ECDSA certificates.
+class AcmeFolderTest : public CertStoreTest, public ::testing::WithParamInterface<test::KeyType> {};
+
+TEST_P(AcmeFolderTest, YieldsOneCandidateWithKeyAndFullChain) {
+  test::CertSpec certSpec;
+  certSpec.commonName = "acme.test.local";
+  certSpec.keyType = GetParam();
+  const auto server = pki.issue(certSpec);
   const fs::path live = dir / "live";
   fs::create_directory(live);
   test::writeCertPem(live / "cert.pem", server);
@@ -327,6 +333,92 @@ TEST_F(CertStoreTest, AcmeFolderYieldsOneCandidateWithKeyAndFullChain) {
   ASSERT_GE(chain.size(), 2u);
   EXPECT_EQ(chain[0], server.serialHex());
   EXPECT_EQ(chain[1], pki.intermediate().serialHex());
+}
+
+INSTANTIATE_TEST_SUITE_P(KeyTypes, AcmeFolderTest,
+                         ::testing::Values(test::KeyType::Rsa, test::KeyType::EcP256,
+                                           test::KeyType::EcP384),
+                         [](const auto& info) {
+                           return info.param == test::KeyType::Rsa      ? "Rsa"
+                                  : info.param == test::KeyType::EcP256 ? "EcP256"
+                                                                        : "EcP384";
+                         });
+
+TEST_F(SystemStoreTest, LetsEncryptLiveFolderWithAnEcdsaCertificate) {
+  test::CertSpec certSpec;
+  certSpec.commonName = "le.test.local";
+  certSpec.keyType = test::KeyType::EcP256;
+  const auto server = pki.issue(certSpec);
+  const fs::path live = dir / "letsencrypt/live/le.test.local";
+  fs::create_directories(live);
+  test::writeCertPem(live / "cert.pem", server);
+  test::writeCertsPem(live / "chain.pem", {pki.intermediate()});
+  test::writeCertsPem(live / "fullchain.pem", {server, pki.intermediate()});
+  test::writeKey(live / "privkey.pem", server, KeyFormat::PemPkcs8);
+  const test::ScopedEnv folders("ORVO_MACHINE_STORE", live.string());
+
+  ASSERT_EQ(store.ReadCertificatesFromStore(), 1);
+  TOrvoStoreCertificate* found = store.GetCertByIndex(0);
+  EXPECT_EQ(found->SerialNumber(), server.serialHex());
+  ASSERT_TRUE(found->HasExportablePrivateKey());
+  const auto key = found->ExportPrivateKey();
+  ASSERT_NE(key, nullptr);
+  EXPECT_EQ(key->KeyType(), "EC P-256");
+  EXPECT_TRUE(TOrvoSSLCertificateValidator().CheckPKMatchesCert(found, key.get()));
+}
+
+// ---- PKCS#12 files of other key types, and files that are none ------------------------
+
+TEST_F(CertStoreTest, P384Pkcs12WithAnEcChain) {
+  test::CertSpec caSpec;
+  caSpec.commonName = "Orvo Test EC Intermediate CA";
+  caSpec.usage = test::Usage::Ca;
+  caSpec.keyType = test::KeyType::EcP384;
+  caSpec.keySlot = 3;
+  const auto ecCa = pki.issue(caSpec, pki.root());
+  test::CertSpec leafSpec;
+  leafSpec.keyType = test::KeyType::EcP384;
+  const auto leaf = pki.issue(leafSpec, ecCa);
+  const std::string path = Path("server.p12");
+  test::writePfx(path, leaf, "pw", {.chain = {ecCa, pki.root()}});
+
+  script.answers = {"pw"};
+  ASSERT_TRUE(store.createCertFromFile(path, cert));
+  EXPECT_EQ(cert->SerialNumber(), leaf.serialHex());
+  ASSERT_TRUE(cert->HasExportablePrivateKey());
+  const auto key = cert->ExportPrivateKey();
+  EXPECT_EQ(key->KeyType(), "EC P-384");
+  EXPECT_TRUE(TOrvoSSLCertificateValidator().CheckPKMatchesCert(cert.get(), key.get()));
+  Lines reasons;
+  EXPECT_TRUE(cert->ValidateCertChain(reasons)) << reasons.front();
+  ASSERT_TRUE(store.ExportCertificateAndChain(dir.path().string() + "/", *cert));
+  const auto chain = SerialsOf(test::ReadFile(dir / "root.pem"));
+  ASSERT_GE(chain.size(), 2u);
+  EXPECT_EQ(chain[1], ecCa.serialHex());
+}
+
+TEST_F(CertStoreTest, Pkcs12WithoutCertificateSaysSoAfterTheRightPassphrase) {
+  const std::string path = Path("keyonly.pfx");
+  test::writePfx(path, pki.server(), "pw", {.withCert = false});
+  script.answers = {"wrong", "pw", "pw"};
+  EXPECT_FALSE(store.createCertFromFile(path, cert));
+  EXPECT_THAT(script.requests, ElementsAre(Request{"keyonly.pfx", "", false},
+                                           Request{"keyonly.pfx", "wrong", true}));
+  EXPECT_EQ(store.LastLoadProblem(),
+            "File '" + path + "' holds no certificate (a PKCS#12 file with only a private key).");
+}
+
+TEST_F(CertStoreTest, Pkcs12NameWithOtherContentFailsWithoutRequest) {
+  const std::string path = Path("server.p12");
+  test::writeFile(path, test::certPem(pki.server()));
+  EXPECT_FALSE(store.createCertFromFile(path, cert));
+  EXPECT_THAT(script.requests, IsEmpty());
+  EXPECT_EQ(store.LastLoadProblem(), "File '" + path + "' is not a PKCS#12 file.");
+  // A later load that works clears the problem.
+  test::writePfx(path, pki.server(), "pw");
+  script.answers = {"pw"};
+  EXPECT_TRUE(store.createCertFromFile(path, cert));
+  EXPECT_EQ(store.LastLoadProblem(), "");
 }
 
 } // namespace

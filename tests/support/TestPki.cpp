@@ -2,7 +2,9 @@
 
 #include "certs/OpenSslPtr.h"
 
+#include <openssl/dsa.h>
 #include <openssl/err.h>
+#include <openssl/pkcs12.h>
 #include <openssl/provider.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
@@ -15,6 +17,7 @@
 #include <map>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 
 namespace orvo::test {
@@ -132,11 +135,17 @@ void addExt(X509* cert, X509V3_CTX* ctx, int nid, const std::string& value) {
   check(X509_add_ext(cert, ext.get(), -1) == 1, "X509_add_ext");
 }
 
-void addUsageExts(X509* cert, X509V3_CTX* ctx, Usage usage) {
+// RSA keys encipher the TLS 1.2 RSA key exchange; other keys only sign.
+bool isRsa(EVP_PKEY* key) {
+  return EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA;
+}
+
+void addUsageExts(X509* cert, X509V3_CTX* ctx, Usage usage, bool rsa) {
   switch (usage) {
   case Usage::Server:
     addExt(cert, ctx, NID_basic_constraints, "CA:FALSE");
-    addExt(cert, ctx, NID_key_usage, "critical,digitalSignature,keyEncipherment");
+    addExt(cert, ctx, NID_key_usage,
+           rsa ? "critical,digitalSignature,keyEncipherment" : "critical,digitalSignature");
     addExt(cert, ctx, NID_ext_key_usage, "serverAuth");
     break;
   case Usage::ServerClient:
@@ -216,7 +225,7 @@ TestCert build(const CertSpec& certSpec, std::shared_ptr<EVP_PKEY> key, const Te
 
   X509V3_CTX ctx;
   X509V3_set_ctx(&ctx, issuerX509, cert.get(), nullptr, nullptr, 0);
-  addUsageExts(cert.get(), &ctx, certSpec.usage);
+  addUsageExts(cert.get(), &ctx, certSpec.usage, isRsa(key.get()));
   addExt(cert.get(), &ctx, NID_subject_key_identifier, "hash");
   if (issuer != nullptr) {
     addExt(cert.get(), &ctx, NID_authority_key_identifier, "keyid:always");
@@ -229,7 +238,11 @@ TestCert build(const CertSpec& certSpec, std::shared_ptr<EVP_PKEY> key, const Te
     addExt(cert.get(), &ctx, NID_crl_distribution_points, "URI:" + certSpec.crlUrl);
   }
   EVP_PKEY* signer = issuer != nullptr ? issuer->pkey() : key.get();
-  check(X509_sign(cert.get(), signer, EVP_sha256()) > 0, "X509_sign");
+  // Ed25519 and Ed448 sign the message itself: no digest.
+  const int signerType = EVP_PKEY_get_base_id(signer);
+  const EVP_MD* digest =
+      signerType == EVP_PKEY_ED25519 || signerType == EVP_PKEY_ED448 ? nullptr : EVP_sha256();
+  check(X509_sign(cert.get(), signer, digest) > 0, "X509_sign");
   return TestCert{shareCert(std::move(cert)), std::move(key)};
 }
 
@@ -274,7 +287,7 @@ std::string TestCert::serialHex() const {
 // ---- TestPki ----------------------------------------------------------------
 
 struct TestPki::Impl {
-  std::map<std::pair<int, int>, std::shared_ptr<EVP_PKEY>> keys;
+  std::map<std::tuple<KeyType, int, int>, std::shared_ptr<EVP_PKEY>> keys;
   TestCert root;
   TestCert intermediate;
 };
@@ -288,18 +301,100 @@ TestPki& TestPki::instance() {
 }
 
 std::shared_ptr<EVP_PKEY> TestPki::rsaKey(int bits, int slot) {
+  return key(KeyType::Rsa, bits, slot);
+}
+
+namespace {
+
+EVP_PKEYPtr generateDsa(int bits) {
+  EVP_PKEY_CTXPtr paramCtx(EVP_PKEY_CTX_new_from_name(nullptr, "DSA", nullptr));
+  EVP_PKEY* params = nullptr;
+  check(paramCtx != nullptr && EVP_PKEY_paramgen_init(paramCtx.get()) == 1 &&
+            EVP_PKEY_CTX_set_dsa_paramgen_bits(paramCtx.get(), bits) == 1 &&
+            EVP_PKEY_paramgen(paramCtx.get(), &params) == 1,
+        "DSA parameters");
+  const EVP_PKEYPtr ownedParams(params);
+  EVP_PKEY_CTXPtr keyCtx(EVP_PKEY_CTX_new_from_pkey(nullptr, params, nullptr));
+  EVP_PKEY* key = nullptr;
+  check(keyCtx != nullptr && EVP_PKEY_keygen_init(keyCtx.get()) == 1 &&
+            EVP_PKEY_keygen(keyCtx.get(), &key) == 1,
+        "DSA key");
+  return EVP_PKEYPtr(key);
+}
+
+EVP_PKEYPtr generateKey(KeyType type, int bits) {
+  switch (type) {
+  case KeyType::Rsa:
+    return EVP_PKEYPtr(EVP_RSA_gen(static_cast<unsigned>(bits)));
+  case KeyType::RsaPss: {
+    EVP_PKEY_CTXPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA-PSS", nullptr));
+    EVP_PKEY* key = nullptr;
+    check(ctx != nullptr && EVP_PKEY_keygen_init(ctx.get()) == 1 &&
+              EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), bits) == 1 &&
+              EVP_PKEY_keygen(ctx.get(), &key) == 1,
+          "RSA-PSS key");
+    return EVP_PKEYPtr(key);
+  }
+  case KeyType::EcP256:
+    return EVP_PKEYPtr(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+  case KeyType::EcP384:
+    return EVP_PKEYPtr(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-384"));
+  case KeyType::EcP521:
+    return EVP_PKEYPtr(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-521"));
+  case KeyType::EcSecp256k1:
+    return EVP_PKEYPtr(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "secp256k1"));
+  case KeyType::Ed25519:
+    return EVP_PKEYPtr(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+  case KeyType::Ed448:
+    return EVP_PKEYPtr(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED448"));
+  case KeyType::Dsa:
+    return generateDsa(bits);
+  }
+  return nullptr;
+}
+
+// The slow key types are kept on disk; the name says type and size.
+const char* cacheName(KeyType type) {
+  switch (type) {
+  case KeyType::Rsa:
+    return "rsa";
+  case KeyType::RsaPss:
+    return "rsapss";
+  case KeyType::Dsa:
+    return "dsa";
+  default:
+    return nullptr;
+  }
+}
+
+} // namespace
+
+std::shared_ptr<EVP_PKEY> TestPki::key(KeyType type, int bits, int slot) {
+  const char* cache = cacheName(type);
+  if (cache == nullptr) {
+    bits = 0; // the curve decides
+  }
   std::lock_guard lock(mutex_);
-  auto& key = impl_->keys[{bits, slot}];
+  auto& key = impl_->keys[{type, bits, slot}];
   if (key) {
     return key;
   }
-  const Path file =
-      keyCacheDir() / ("rsa-" + std::to_string(bits) + "-" + std::to_string(slot) + ".pem");
-  EVP_PKEYPtr fresh = loadCachedKey(file);
-  if (fresh == nullptr || EVP_PKEY_get_bits(fresh.get()) != bits) {
-    fresh.reset(EVP_RSA_gen(static_cast<unsigned>(bits)));
-    check(fresh != nullptr, "EVP_RSA_gen");
-    storeCachedKey(file, fresh.get());
+  EVP_PKEYPtr fresh;
+  Path file;
+  if (cache != nullptr) {
+    file = keyCacheDir() /
+           (std::string(cache) + "-" + std::to_string(bits) + "-" + std::to_string(slot) + ".pem");
+    fresh = loadCachedKey(file);
+    if (fresh != nullptr && EVP_PKEY_get_bits(fresh.get()) != bits) {
+      fresh.reset();
+    }
+  }
+  if (fresh == nullptr) {
+    fresh = generateKey(type, bits);
+    check(fresh != nullptr, "generating a key");
+    if (cache != nullptr) {
+      storeCachedKey(file, fresh.get());
+    }
   }
   key = shareKey(std::move(fresh));
   return key;
@@ -339,12 +434,12 @@ TestCert TestPki::issue(const CertSpec& certSpec) {
 }
 
 TestCert TestPki::issue(const CertSpec& certSpec, const TestCert& issuer) {
-  auto key = rsaKey(certSpec.keyBits, certSpec.keySlot);
+  auto key = this->key(certSpec.keyType, certSpec.keyBits, certSpec.keySlot);
   return build(certSpec, std::move(key), &issuer);
 }
 
 TestCert TestPki::selfSigned(const CertSpec& certSpec) {
-  auto key = rsaKey(certSpec.keyBits, certSpec.keySlot);
+  auto key = this->key(certSpec.keyType, certSpec.keyBits, certSpec.keySlot);
   return build(certSpec, std::move(key), nullptr);
 }
 
@@ -413,6 +508,7 @@ std::string keyText(EVP_PKEY* key, KeyFormat format, const std::string& password
   bool ok = false;
   switch (format) {
   case KeyFormat::PemRsa:
+  case KeyFormat::PemSec1:
     ok = PEM_write_bio_PrivateKey_traditional(bio.get(), key, nullptr, nullptr, 0, nullptr,
                                               nullptr) == 1;
     break;
@@ -423,12 +519,34 @@ std::string keyText(EVP_PKEY* key, KeyFormat format, const std::string& password
     ok = i2d_PKCS8PrivateKey_bio(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
     break;
   case KeyFormat::DerRsa:
+  case KeyFormat::DerSec1:
     ok = i2d_PrivateKey_bio(bio.get(), key) == 1;
     break;
   case KeyFormat::PemRsaEncrypted:
     ok = PEM_write_bio_PrivateKey_traditional(bio.get(), key, EVP_aes_256_cbc(), pass, passLen,
                                               nullptr, nullptr) == 1;
     break;
+  case KeyFormat::PemDes3Encrypted:
+    ok = PEM_write_bio_PrivateKey_traditional(bio.get(), key, EVP_des_ede3_cbc(), pass, passLen,
+                                              nullptr, nullptr) == 1;
+    break;
+  case KeyFormat::PemDesEncrypted: {
+    // Single DES only the legacy provider has.
+    const EVP_CIPHERPtr des(EVP_CIPHER_fetch(legacyContext(), "DES-CBC", nullptr));
+    check(des != nullptr, "DES-CBC");
+    ok = PEM_write_bio_PrivateKey_traditional(bio.get(), key, des.get(), pass, passLen, nullptr,
+                                              nullptr) == 1;
+    break;
+  }
+  case KeyFormat::PemPkcs8Pbes1: {
+    const PKCS8_PRIV_KEY_INFOPtr info(EVP_PKEY2PKCS8(key));
+    check(info != nullptr, "EVP_PKEY2PKCS8");
+    const X509_SIGPtr sig(PKCS8_encrypt_ex(NID_pbeWithMD5AndDES_CBC, nullptr, password.c_str(),
+                                           passLen, nullptr, 0, 2048, info.get(), legacyContext(),
+                                           nullptr));
+    ok = sig != nullptr && PEM_write_bio_PKCS8(bio.get(), sig.get()) == 1;
+    break;
+  }
   case KeyFormat::PemPkcs8Encrypted:
     ok = PEM_write_bio_PKCS8PrivateKey(bio.get(), key, EVP_aes_256_cbc(), password.c_str(), passLen,
                                        nullptr, nullptr) == 1;

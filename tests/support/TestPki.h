@@ -70,6 +70,20 @@ enum class Usage {
   Unrestricted, // no basic constraints, key usage or EKU at all
 };
 
+// The key types a certificate may have. RSA keys come from the disk cache
+// (see Cost above), as do RSA-PSS and DSA keys; the others are quick to make.
+enum class KeyType {
+  Rsa,
+  RsaPss,
+  EcP256,
+  EcP384,
+  EcP521,
+  EcSecp256k1, // a curve no browser takes and the importer refuses
+  Ed25519,
+  Ed448,
+  Dsa,
+};
+
 struct CertSpec {
   std::string commonName = "server.test.local";
   std::string organization = "Orvo Test";
@@ -82,8 +96,9 @@ struct CertSpec {
   // Validity relative to the time the certificate is made.
   Seconds notBefore = -days(7);
   Seconds notAfter = days(30);
-  int keyBits = 2048;
-  int keySlot = 2; // 0 and 1 are the root's and the intermediate's keys
+  KeyType keyType = KeyType::Rsa;
+  int keyBits = 2048; // RSA, RSA-PSS and DSA only
+  int keySlot = 2;    // 0 and 1 are the root's and the intermediate's keys
   // 0: a fresh serial unique in this process.
   std::uint64_t serial = 0;
   // Authority information access (OCSP) and CRL distribution point URLs.
@@ -109,6 +124,8 @@ public:
 
   // A cached RSA key; the same (bits, slot) yields the same key.
   std::shared_ptr<EVP_PKEY> rsaKey(int bits, int slot = 2);
+  // A cached key of any type; bits count for RSA, RSA-PSS and DSA only.
+  std::shared_ptr<EVP_PKEY> key(KeyType type, int bits = 2048, int slot = 2);
 
   // A CRL of issuer listing the given certificates as revoked, valid from an
   // hour ago for a week.
@@ -157,14 +174,22 @@ struct PfxOptions {
 void writePfx(const Path& path, const TestCert& c, const std::string& password,
               const PfxOptions& options = {});
 
+// The traditional forms are the key type's own: PKCS#1 for RSA ("BEGIN RSA
+// PRIVATE KEY"), SEC1 for EC ("BEGIN EC PRIVATE KEY"); Ed25519 and Ed448 have
+// none. PemSec1 and DerSec1 are the same writers, named for EC keys.
 enum class KeyFormat {
-  PemRsa,            // "BEGIN RSA PRIVATE KEY"
+  PemRsa,            // traditional PEM, "BEGIN RSA PRIVATE KEY"
+  PemSec1,           // traditional PEM, "BEGIN EC PRIVATE KEY"
   PemPkcs8,          // "BEGIN PRIVATE KEY"
   DerPkcs8,          // PKCS#8 PrivateKeyInfo, DER
-  DerRsa,            // PKCS#1 RSAPrivateKey, DER
-  PemRsaEncrypted,   // "BEGIN RSA PRIVATE KEY" with "Proc-Type: 4,ENCRYPTED" (AES-256-CBC)
+  DerRsa,            // traditional DER: PKCS#1 RSAPrivateKey
+  DerSec1,           // traditional DER: SEC1 ECPrivateKey
+  PemRsaEncrypted,   // traditional PEM with "Proc-Type: 4,ENCRYPTED" (AES-256-CBC)
+  PemDes3Encrypted,  // the same with DES-EDE3-CBC
+  PemDesEncrypted,   // the same with single DES (a legacy cipher)
   PemPkcs8Encrypted, // "BEGIN ENCRYPTED PRIVATE KEY" (AES-256-CBC, PBKDF2)
-  DerPkcs8Encrypted, // the same in DER
+  PemPkcs8Pbes1,     // "BEGIN ENCRYPTED PRIVATE KEY", PBES1 MD5 and DES (legacy)
+  DerPkcs8Encrypted, // the same as PemPkcs8Encrypted in DER
   Pvk,               // Microsoft PVK, RC4-encrypted when a password is given
 };
 // The key in the given form; password is used by the encrypted forms and PVK.

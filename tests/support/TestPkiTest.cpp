@@ -119,3 +119,44 @@ TEST(TestPki, FilesReadBackWithOpenSsl) {
   EXPECT_NE(slurp(dir / "crl.pem").find("BEGIN X509 CRL"), std::string::npos);
   ERR_clear_error();
 }
+
+TEST(TestPki, EveryKeyTypeMakesAVerifyingServerCertificate) {
+  auto& pki = TestPki::instance();
+  for (const KeyType type :
+       {KeyType::RsaPss, KeyType::EcP256, KeyType::EcP384, KeyType::EcP521, KeyType::EcSecp256k1,
+        KeyType::Ed25519, KeyType::Ed448, KeyType::Dsa}) {
+    CertSpec certSpec;
+    certSpec.keyType = type;
+    const TestCert leaf = pki.issue(certSpec);
+    EXPECT_EQ(verify(leaf, {pki.intermediate()}, pki.root()), X509_V_OK) << static_cast<int>(type);
+    EXPECT_EQ(X509_check_private_key(leaf.x509(), leaf.pkey()), 1) << static_cast<int>(type);
+    EXPECT_EQ(pki.key(type), leaf.key) << "keys are cached";
+  }
+  // An Ed25519 CA signs without a digest.
+  CertSpec caSpec;
+  caSpec.commonName = "Orvo Test Ed25519 CA";
+  caSpec.usage = Usage::Ca;
+  caSpec.keyType = KeyType::Ed25519;
+  caSpec.keySlot = 3;
+  const TestCert ca = pki.issue(caSpec, pki.root());
+  CertSpec leafSpec;
+  leafSpec.keyType = KeyType::Ed25519;
+  EXPECT_EQ(verify(pki.issue(leafSpec, ca), {ca, pki.intermediate()}, pki.root()), X509_V_OK);
+  ERR_clear_error();
+}
+
+TEST(TestPki, EcKeysHaveTheirTraditionalAndLegacyForms) {
+  EVP_PKEY* ec = TestPki::instance().key(KeyType::EcP256).get();
+  EXPECT_NE(keyText(ec, KeyFormat::PemSec1).find("BEGIN EC PRIVATE KEY"), std::string::npos);
+  const std::string des = keyText(ec, KeyFormat::PemDesEncrypted, "pw");
+  EXPECT_NE(des.find("DEK-Info: DES-CBC,"), std::string::npos) << des;
+  EXPECT_NE(keyText(ec, KeyFormat::PemDes3Encrypted, "pw").find("DEK-Info: DES-EDE3-CBC,"),
+            std::string::npos);
+  EXPECT_NE(keyText(ec, KeyFormat::PemPkcs8Pbes1, "pw").find("BEGIN ENCRYPTED PRIVATE KEY"),
+            std::string::npos);
+  const std::string der = keyText(ec, KeyFormat::DerSec1);
+  const auto* p = reinterpret_cast<const unsigned char*>(der.data());
+  EXPECT_NE(EVP_PKEYPtr(d2i_PrivateKey(EVP_PKEY_EC, nullptr, &p, static_cast<long>(der.size()))),
+            nullptr);
+  ERR_clear_error();
+}

@@ -203,6 +203,36 @@ INSTANTIATE_TEST_SUITE_P(
                       KeyCase{"DerIsNoPem", KeyFormat::DerPkcs8, "", false}),
     [](const auto& aInfo) { return std::string(aInfo.param.name); });
 
+struct KeyTypeCase {
+  const char* name;
+  test::KeyType type;
+  KeyFormat format; // as the key step writes orvo.key for the type
+};
+
+class LoopbackKeyTypeTest : public LoopbackTlsTestTest,
+                            public ::testing::WithParamInterface<KeyTypeCase> {};
+
+TEST_P(LoopbackKeyTypeTest, CertificateAndKeyOfTheTypeConnect) {
+  test::CertSpec certSpec;
+  certSpec.keyType = GetParam().type;
+  TLoopbackFiles::Write(DataPath(), TestPki::instance().issue(certSpec), GetParam().format);
+  std::vector<std::string> reasons;
+  EXPECT_TRUE(Verify(reasons));
+  EXPECT_TRUE(reasons.empty()) << reasons.front();
+  ExpectStagedFilesGone();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    KeyTypes, LoopbackKeyTypeTest,
+    ::testing::Values(KeyTypeCase{"RsaPss", test::KeyType::RsaPss, KeyFormat::PemPkcs8},
+                      KeyTypeCase{"EcP256", test::KeyType::EcP256, KeyFormat::PemPkcs8},
+                      KeyTypeCase{"EcP256Sec1", test::KeyType::EcP256, KeyFormat::PemSec1},
+                      KeyTypeCase{"EcP384", test::KeyType::EcP384, KeyFormat::PemPkcs8},
+                      KeyTypeCase{"EcP521", test::KeyType::EcP521, KeyFormat::PemPkcs8},
+                      KeyTypeCase{"Ed25519", test::KeyType::Ed25519, KeyFormat::PemPkcs8},
+                      KeyTypeCase{"Ed448", test::KeyType::Ed448, KeyFormat::PemPkcs8}),
+    [](const auto& aInfo) { return std::string(aInfo.param.name); });
+
 TEST_F(LoopbackTlsTestTest, DhParametersBesideTheProgramAreUsed) {
   // Parameters from a fixed, well-known group keep the test fast.
   std::filesystem::create_directories(fProgram / "cert");

@@ -25,6 +25,7 @@ struct ProtocolCase {
   const char* name;
   const char* option;   // the openssl tool's protocol switch
   const char* expected; // the protocol it reports
+  test::KeyType keyType = test::KeyType::Rsa;
 };
 
 class OpenSSLPeerTest : public ::testing::TestWithParam<ProtocolCase> {
@@ -34,7 +35,9 @@ protected:
     if (fOpenssl.empty()) {
       GTEST_SKIP() << "no openssl tool on PATH";
     }
-    test::TLoopbackFiles::Write(DataPath(), test::TestPki::instance().server());
+    test::CertSpec certSpec;
+    certSpec.keyType = GetParam().keyType;
+    test::TLoopbackFiles::Write(DataPath(), test::TestPki::instance().issue(certSpec));
   }
   std::string DataPath() const { return fData.path().string() + "/"; }
   static void LoopbackOptions(TLSOptions& aOptions) {
@@ -89,10 +92,17 @@ TEST_P(OpenSSLPeerTest, ClientCompletesAHandshakeWithSServer) {
   EXPECT_TRUE(server.WaitForOutput("CIPHER is ", 10s)) << server.Output();
 }
 
-INSTANTIATE_TEST_SUITE_P(Protocols, OpenSSLPeerTest,
-                         ::testing::Values(ProtocolCase{"Tls12", "-tls1_2", "TLSv1.2"},
-                                           ProtocolCase{"Tls13", "-tls1_3", "TLSv1.3"}),
-                         [](const auto& aInfo) { return std::string(aInfo.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Protocols, OpenSSLPeerTest,
+    ::testing::Values(ProtocolCase{"Tls12", "-tls1_2", "TLSv1.2"},
+                      ProtocolCase{"Tls13", "-tls1_3", "TLSv1.3"},
+                      ProtocolCase{"EcP256Tls12", "-tls1_2", "TLSv1.2", test::KeyType::EcP256},
+                      ProtocolCase{"EcP256Tls13", "-tls1_3", "TLSv1.3", test::KeyType::EcP256},
+                      ProtocolCase{"EcP384Tls12", "-tls1_2", "TLSv1.2", test::KeyType::EcP384},
+                      ProtocolCase{"EcP521Tls12", "-tls1_2", "TLSv1.2", test::KeyType::EcP521},
+                      ProtocolCase{"RsaPssTls13", "-tls1_3", "TLSv1.3", test::KeyType::RsaPss},
+                      ProtocolCase{"Ed25519Tls13", "-tls1_3", "TLSv1.3", test::KeyType::Ed25519}),
+    [](const auto& aInfo) { return std::string(aInfo.param.name); });
 
 } // namespace
 } // namespace orvo
