@@ -287,7 +287,11 @@ bool ProductSteps::LoadCertificateFiles(TCertImportWizardMain& w, const QStringL
     }
     std::unique_ptr<TOrvoStoreCertificate> cert;
     if (!w.fStore || !w.fStore->createCertFromFile(ToStd(file), cert) || !cert) {
-      aErrors.push_back("File '" + ToStd(file) + "' is not a certificate.");
+      // The store names what it found where it can (a PKCS#12 file without
+      // a certificate, a .p12 name on other content).
+      const std::string problem = w.fStore ? w.fStore->LastLoadProblem() : std::string();
+      aErrors.push_back(!problem.empty() ? problem
+                                         : "File '" + ToStd(file) + "' is not a certificate.");
     } else if (!IsDuplicateCertificate(*cert, aCandidates) &&
                cert->MatchesOrvoRequirements(aErrors, aWarnings)) {
       aCandidates.push_back(std::move(cert));
@@ -317,6 +321,15 @@ bool ProductSteps::IsDuplicateCertificate(const TOrvoStoreCertificate& aCert,
 
 bool ProductSteps::CheckKeySize(TCertImportWizardMain& w, const TOrvoStoreCertificate& aCert,
                                 TStrings& aErrors, TStrings& aWarnings) {
+  // Keys other than RSA are judged by their type; RSA keeps its size rules.
+  switch (w.fCertValidator->CheckCertKeyType(aCert, aErrors, aWarnings)) {
+  case TKeyTypeVerdict::Accepted:
+    return true;
+  case TKeyTypeVerdict::Refused:
+    return false;
+  case TKeyTypeVerdict::SizeRules:
+    break;
+  }
   int bits = 0;
   if (!w.fCertValidator->GetCertKeyNumBits(&aCert, bits)) {
     aErrors.push_back("Error reading the public key size.");

@@ -87,8 +87,13 @@ std::shared_ptr<TOrvoSSLPrivateKey> ProductSteps::GetKeyFromFile(TCertImportWiza
   if (aOk) {
     return w.fCertValidator->PK();
   }
-  aErrors.push_back("Could not read the private key from the provided filename. The file format "
-                    "is unknown or the passphrase is not valid.");
+  // Content that is no key, or a key of an unsupported type, is named; the
+  // general reason stays for a missing file and a cancelled passphrase.
+  const std::string& problem = w.fCertValidator->LastReadProblem();
+  aErrors.push_back(!problem.empty()
+                        ? problem
+                        : "Could not read the private key from the provided filename. The file "
+                          "format is unknown or the passphrase is not valid.");
   return nullptr;
 }
 
@@ -100,8 +105,11 @@ std::shared_ptr<TOrvoSSLPrivateKey> ProductSteps::GetKeyFromPastedText(TCertImpo
   if (aOk) {
     return w.fCertValidator->PK();
   }
-  aErrors.push_back("Could not read the private key from the provided text. The file format is "
-                    "unknown or the passphrase is not valid.");
+  const std::string& problem = w.fCertValidator->LastReadProblem();
+  aErrors.push_back(!problem.empty()
+                        ? problem
+                        : "Could not read the private key from the provided text. The file format "
+                          "is unknown or the passphrase is not valid.");
   return nullptr;
 }
 
