@@ -81,6 +81,7 @@ bool TOrvoCertStore::createCertFromPkcs12File(const std::string& aFileName,
   if (!FileExists(aFileName)) {
     throw EFileError("The File" + aFileName + "does not exist");
   }
+  fLastLoadProblem.clear();
   std::unique_ptr<ck::CkCert> loaded = LoadPfxWithPassword(aFileName);
   if (!loaded) {
     return false;

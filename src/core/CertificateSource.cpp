@@ -286,7 +286,11 @@ bool TCertImportCore::LoadCertificateFiles(const QStringList& aFiles, TOrvoCertL
     const bool loaded = fStore && (aPkcs12 ? fStore->createCertFromPkcs12File(ToStd(file), cert)
                                            : fStore->createCertFromFile(ToStd(file), cert));
     if (!loaded || !cert) {
-      aErrors.push_back("File '" + ToStd(file) + "' is not a certificate.");
+      // The store names what it found where it can (a PKCS#12 file without
+      // a certificate, a .p12 name on other content).
+      const std::string problem = fStore ? fStore->LastLoadProblem() : std::string();
+      aErrors.push_back(!problem.empty() ? problem
+                                         : "File '" + ToStd(file) + "' is not a certificate.");
     } else if (!IsDuplicateCertificate(*cert, aCandidates) &&
                cert->MatchesOrvoRequirements(aErrors, aWarnings)) {
       aCandidates.push_back(std::move(cert));
@@ -316,6 +320,15 @@ bool TCertImportCore::IsDuplicateCertificate(const TOrvoStoreCertificate& aCert,
 
 bool TCertImportCore::CheckKeySize(const TOrvoStoreCertificate& aCert, TStrings& aErrors,
                                    TStrings& aWarnings) {
+  // Keys other than RSA are judged by their type; RSA keeps its size rules.
+  switch (fCertValidator->CheckCertKeyType(aCert, aErrors, aWarnings)) {
+  case TKeyTypeVerdict::Accepted:
+    return true;
+  case TKeyTypeVerdict::Refused:
+    return false;
+  case TKeyTypeVerdict::SizeRules:
+    break;
+  }
   int bits = 0;
   if (!fCertValidator->GetCertKeyNumBits(&aCert, bits)) {
     aErrors.push_back("Error reading the public key size.");

@@ -52,8 +52,13 @@ std::shared_ptr<TOrvoSSLPrivateKey> TCertImportCore::GetKeyFromFile(const QStrin
   if (aOk) {
     return fCertValidator->PK();
   }
-  aErrors.push_back("Could not read the private key from the provided filename. The file format "
-                    "is unknown or the passphrase is not valid.");
+  // Content that is no key, or a key of an unsupported type, is named; the
+  // general reason stays for a missing file and a cancelled passphrase.
+  const std::string& problem = fCertValidator->LastReadProblem();
+  aErrors.push_back(!problem.empty()
+                        ? problem
+                        : "Could not read the private key from the provided filename. The file "
+                          "format is unknown or the passphrase is not valid.");
   return nullptr;
 }
 
@@ -63,8 +68,11 @@ TCertImportCore::GetKeyFromPastedText(const QString& aText, bool& aOk, TStrings&
   if (aOk) {
     return fCertValidator->PK();
   }
-  aErrors.push_back("Could not read the private key from the provided text. The file format is "
-                    "unknown or the passphrase is not valid.");
+  const std::string& problem = fCertValidator->LastReadProblem();
+  aErrors.push_back(!problem.empty()
+                        ? problem
+                        : "Could not read the private key from the provided text. The file format "
+                          "is unknown or the passphrase is not valid.");
   return nullptr;
 }
 
