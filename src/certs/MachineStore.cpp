@@ -437,6 +437,31 @@ void AttachKey(const FoundCert& aFound, const Harvest& aHarvest, CkCert& aCert) 
   }
 }
 
+bool Shares(const std::set<std::string>& aOne, const std::set<std::string>& aOther) {
+  return std::any_of(aOne.begin(), aOne.end(),
+                     [&aOther](const std::string& aItem) { return aOther.contains(aItem); });
+}
+
+// The CA certificates that an ACME client leaves with a server certificate:
+// those of a file that also holds it (fullchain.pem) and those of a
+// chain.pem beside it. They build its chain, which root.pem is made of. CA
+// certificates elsewhere in the folders (the system's trust folder) are not
+// parsed here; the chain walk finds trusted roots on its own.
+std::vector<X509Ptr> ChainCompanions(const FoundCert& aCert,
+                                     const std::vector<const FoundCert*>& aCaCerts) {
+  std::vector<X509Ptr> companions;
+  for (const FoundCert* ca : aCaCerts) {
+    const bool sameFile = Shares(ca->stems, aCert.stems);
+    if ((sameFile || ca->stems.contains("chain")) && Shares(ca->folders, aCert.folders)) {
+      const auto* p = reinterpret_cast<const unsigned char*>(ca->der.data());
+      if (X509Ptr parsed{d2i_X509(nullptr, &p, static_cast<long>(ca->der.size()))}) {
+        companions.push_back(std::move(parsed));
+      }
+    }
+  }
+  return companions;
+}
+
 } // namespace
 
 bool ReadMachineStore(CertList& out) {
@@ -453,16 +478,20 @@ bool ReadMachineStore(CertList& out) {
     (void)HarvestFolder(folder, false, harvest);
   }
 
+  std::vector<const FoundCert*> caCerts;
+  std::vector<const FoundCert*> serverCerts;
   for (const FoundCert& found : harvest.certs) {
     // The store holds server certificates: the CA certificates that share
     // the system's folders are no candidates for the server's certificate.
-    if (IsCaCertificate(found.der)) {
-      continue;
-    }
+    (IsCaCertificate(found.der) ? caCerts : serverCerts).push_back(&found);
+  }
+  for (const FoundCert* foundCert : serverCerts) {
+    const FoundCert& found = *foundCert;
     auto cert = std::make_unique<CkCert>();
     if (!cert->LoadFromDer(found.der)) {
       continue;
     }
+    cert->data().companions = ChainCompanions(found, caCerts);
     if (harvest.anyKeys()) {
       AttachKey(found, harvest, *cert);
     }

@@ -412,9 +412,11 @@ void RegistryContents::ParseLines(std::string_view text) {
     pos = end + 1;
     ++lineNo;
     const auto firstLine = lineNo;
-    // Binary data continues on the next line after a trailing backslash.
-    while (!line.empty() && line.back() == '\\' && line.find("=hex") != std::string::npos &&
-           pos < text.size()) {
+    // Binary data continues on the next line after a trailing backslash. The
+    // marker is looked for once, not in the growing line, so that a long
+    // value costs time in proportion to its length.
+    const bool binary = line.find("=hex") != std::string::npos;
+    while (binary && !line.empty() && line.back() == '\\' && pos < text.size()) {
       end = text.find('\n', pos);
       if (end == std::string_view::npos) {
         end = text.size();
@@ -448,8 +450,7 @@ void RegistryContents::ParseLines(std::string_view text) {
       }
       const auto folded = RegFoldCase(*path);
       if (remove) {
-        std::erase_if(keys_,
-                      [&](const auto& entry) { return IsParentOrSame(folded, entry.first); });
+        EraseKeyAndSubkeys(folded);
         inForeignSection = true;
         continue;
       }
@@ -462,6 +463,13 @@ void RegistryContents::ParseLines(std::string_view text) {
     }
     ParseValueLine(line, firstLine, current ? &*current : nullptr);
   }
+}
+
+// The key and its subkeys form two ranges of the sorted map: the key itself,
+// and the paths that start with the key and a backslash (']' follows '\\').
+void RegistryContents::EraseKeyAndSubkeys(const std::string& aFolded) {
+  keys_.erase(aFolded);
+  keys_.erase(keys_.lower_bound(aFolded + '\\'), keys_.lower_bound(aFolded + ']'));
 }
 
 void RegistryContents::ParseValueLine(const std::string& line, std::size_t lineNo,

@@ -72,6 +72,7 @@ public:
 private:
   void ParseLines(std::string_view text);
   void ParseValueLine(const std::string& line, std::size_t lineNo, const std::string* key);
+  void EraseKeyAndSubkeys(const std::string& aFolded);
 
   FileState state_ = FileState::Missing;
   // Folded key path -> folded value name -> value.

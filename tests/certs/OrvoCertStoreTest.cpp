@@ -365,6 +365,12 @@ TEST_F(SystemStoreTest, LetsEncryptLiveFolderWithAnEcdsaCertificate) {
   ASSERT_NE(key, nullptr);
   EXPECT_EQ(key->KeyType(), "EC P-256");
   EXPECT_TRUE(TOrvoSSLCertificateValidator().CheckPKMatchesCert(found, key.get()));
+  // The intermediate of chain.pem and fullchain.pem goes into root.pem.
+  ASSERT_TRUE(store.ExportCertificateAndChain(dir.path().string() + "/", *found));
+  const auto chain = SerialsOf(test::ReadFile(dir / "root.pem"));
+  ASSERT_GE(chain.size(), 2u);
+  EXPECT_EQ(chain[0], server.serialHex());
+  EXPECT_EQ(chain[1], pki.intermediate().serialHex());
 }
 
 // ---- PKCS#12 files of other key types, and files that are none ------------------------

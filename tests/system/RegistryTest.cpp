@@ -75,10 +75,15 @@ TEST(RegistryFile, DeletedKeyTakesItsSubkeysAlong) {
   const auto contents =
       RegistryContents::Parse(std::string(kHead) + "[HKEY_LOCAL_MACHINE\\A\\B\\C]\n"
                                                    "[HKEY_LOCAL_MACHINE\\A\\D]\n"
+                                                   "[HKEY_LOCAL_MACHINE\\A\\B!]\n"
+                                                   "[HKEY_LOCAL_MACHINE\\A\\BC]\n"
                                                    "[-HKEY_LOCAL_MACHINE\\a\\b]\n");
   EXPECT_FALSE(contents.KeyExists("A\\B"));
   EXPECT_FALSE(contents.KeyExists("A\\B\\C"));
   EXPECT_TRUE(contents.KeyExists("A\\D"));
+  // Keys that only start with the same letters are other keys.
+  EXPECT_TRUE(contents.KeyExists("A\\B!"));
+  EXPECT_TRUE(contents.KeyExists("A\\BC"));
 }
 
 TEST(RegistryFile, ReadsUtf16ExportOfRegedit) {

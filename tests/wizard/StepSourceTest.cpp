@@ -165,6 +165,61 @@ INSTANTIATE_TEST_SUITE_P(Bits, KeySizeTest,
                                            KeySizeCase{"2048", 2048, true, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Keys other than RSA are judged by their type, shown as the size findings are.
+struct KeyTypeCase {
+  const char* name;
+  KeyType type;
+  const char* warning; // nullptr: none besides the untrusted issuer
+  const char* error;   // nullptr: the certificate passes
+};
+
+class KeyTypeTest : public StepSourceTest, public ::testing::WithParamInterface<KeyTypeCase> {};
+
+TEST_P(KeyTypeTest, KeyTypeDecidesBetweenErrorWarningAndSilence) {
+  CertSpec certSpec;
+  certSpec.commonName = std::string("type") + GetParam().name + ".test.local";
+  certSpec.keyType = GetParam().type;
+  const TestCert cert = pki.issue(certSpec);
+  Start();
+  PasteCertificate(certPem(cert));
+  AcceptWarnings();
+  Next();
+  if (GetParam().error == nullptr) {
+    EXPECT_EQ(w->fActiveStep, 2);
+    const QStringList texts = modal.MessageTexts();
+    ASSERT_EQ(texts.size(), 1);
+    const QString expected =
+        "There are warnings for certificate(s): \r\n--> " + Display(cert) + "\r\n" +
+        kUntrustedWarning +
+        (GetParam().warning != nullptr ? QString("\r\n") + GetParam().warning : QString()) +
+        "\r\nDo you want to proceed?";
+    EXPECT_EQ(texts[0], expected);
+  } else {
+    EXPECT_EQ(w->fActiveStep, 1);
+    ASSERT_EQ(ErrorDialogs().size(), 1u);
+    EXPECT_EQ(ErrorDialogs()[0].text, "the provided certificate(s) can not be used.");
+    EXPECT_THAT(ErrorDialogs()[0].detail.toStdString(),
+                HasSubstr(std::string(GetParam().error) + "\r\n"));
+    EXPECT_THAT(ErrorDialogs()[0].detail.toStdString(),
+                ::testing::Not(HasSubstr("Error reading the public key size.")));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Types, KeyTypeTest,
+    ::testing::Values(
+        KeyTypeCase{"EcP256", KeyType::EcP256, nullptr, nullptr},
+        KeyTypeCase{"EcP384", KeyType::EcP384, nullptr, nullptr},
+        KeyTypeCase{"EcP521", KeyType::EcP521,
+                    "The key type EC P-521 is not accepted by common browsers.", nullptr},
+        KeyTypeCase{"Ed25519", KeyType::Ed25519,
+                    "The key type Ed25519 is not accepted by common browsers.", nullptr},
+        KeyTypeCase{"Ed448", KeyType::Ed448,
+                    "The key type Ed448 is not accepted by common browsers.", nullptr},
+        KeyTypeCase{"RsaPss", KeyType::RsaPss, nullptr, nullptr},
+        KeyTypeCase{"Dsa", KeyType::Dsa, nullptr, "The key type DSA is not supported."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(StepSourceTest, WarningsAreListedOnePerLineAndCancelKeepsStepOne) {
   CertSpec certSpec;
   certSpec.commonName = "warned.test.local";
@@ -387,6 +442,81 @@ TEST_F(StepKeyTest, MissingFileAndCancelledPassphraseGiveTheFileReason) {
   EXPECT_EQ(w->fProvidedKey, nullptr);
   EXPECT_EQ(w->fActiveStep, 2);
 }
+
+TEST_F(StepKeyTest, NoKeyOrAKeyOfAnUnsupportedTypeIsNamedWithoutAPassphraseDialog) {
+  const TestCert server = pki.server();
+  ReachStepTwo(server);
+  unsigned char* der = nullptr;
+  const int len = i2d_PUBKEY(server.pkey(), &der);
+  ASSERT_GT(len, 0);
+  writeFile(tmp / "public.key",
+            std::string(reinterpret_cast<const char*>(der), static_cast<std::size_t>(len)));
+  OPENSSL_free(der);
+  ChooseKeyFile(tmp / "public.key");
+  Next();
+  ASSERT_EQ(ErrorDialogs().size(), 1u);
+  EXPECT_EQ(ErrorDialogs()[0].detail,
+            QString::fromStdString("Reason(s):File '" + (tmp / "public.key").string() +
+                                   "' holds a public key, not a private key.\r\n"));
+
+  writeFile(tmp / "notes.txt", "nothing of use\n");
+  ChooseKeyFile(tmp / "notes.txt");
+  Next();
+  EXPECT_EQ(ErrorDialogs().back().detail,
+            QString::fromStdString("Reason(s):File '" + (tmp / "notes.txt").string() +
+                                   "' is not a private key.\r\n"));
+
+  PasteKey(keyText(pki.key(KeyType::Dsa).get(), KeyFormat::PemPkcs8));
+  Next();
+  EXPECT_EQ(ErrorDialogs().back().detail, "Reason(s):The key type DSA is not supported.\r\n");
+  EXPECT_TRUE(modal.CallsOf(What::Passphrase).empty());
+  EXPECT_EQ(w->fProvidedKey, nullptr);
+  EXPECT_EQ(w->fActiveStep, 2);
+}
+
+// An EC certificate with its key given in step 2 in each form passes step 3.
+struct EcKeyCase {
+  const char* name;
+  KeyFormat format;
+  bool pasted;
+  bool encrypted;
+};
+
+class EcKeyStepTest : public StepKeyTest, public ::testing::WithParamInterface<EcKeyCase> {};
+
+TEST_P(EcKeyStepTest, KeyIsReadAndStepThreePasses) {
+  CertSpec certSpec;
+  certSpec.commonName = "ec.test.local";
+  certSpec.keyType = KeyType::EcP256;
+  const TestCert cert = pki.issue(certSpec);
+  ReachStepTwo(cert);
+  const std::string password = GetParam().encrypted ? "secret" : "";
+  if (GetParam().pasted) {
+    PasteKey(keyText(cert.pkey(), GetParam().format, password));
+  } else {
+    writeKey(tmp / "ec.key", cert, GetParam().format, password);
+    ChooseKeyFile(tmp / "ec.key");
+  }
+  if (GetParam().encrypted) {
+    modal.passphraseAnswers = {{true, "secret"}};
+  }
+  Next();
+  EXPECT_EQ(modal.CallsOf(What::Passphrase).size(), GetParam().encrypted ? 1u : 0u);
+  ASSERT_EQ(w->fActiveStep, 3)
+      << (ErrorDialogs().empty() ? QString() : ErrorDialogs()[0].detail).toStdString();
+  EXPECT_TRUE(w->BtnNext->isEnabled());
+  EXPECT_TRUE(ErrorDialogs().empty()) << ErrorDialogs()[0].detail.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, EcKeyStepTest,
+    ::testing::Values(EcKeyCase{"Sec1File", KeyFormat::PemSec1, false, false},
+                      EcKeyCase{"Pkcs8File", KeyFormat::PemPkcs8, false, false},
+                      EcKeyCase{"DerFile", KeyFormat::DerSec1, false, false},
+                      EcKeyCase{"EncryptedPkcs8File", KeyFormat::PemPkcs8Encrypted, false, true},
+                      EcKeyCase{"Sec1Pasted", KeyFormat::PemSec1, true, false},
+                      EcKeyCase{"EncryptedPkcs8Pasted", KeyFormat::PemPkcs8Encrypted, true, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(StepKeyTest, PastedEncryptedKeyAsksWithoutAFileName) {
   const TestCert server = pki.server();
