@@ -76,6 +76,7 @@ struct CkCert::Data {
                detail::Clock::time_point deadline = detail::Clock::now()) const;
   // The revocation question for the members of the verified path.
   Revocation checkRevocation(detail::Clock::time_point deadline) const;
+  bool mayNeedNetwork() const;
   // Whether the revocation question is asked at all: only for certificates
   // that could otherwise serve (the others are refused anyway).
   bool wantsRevocationCheck() const;
