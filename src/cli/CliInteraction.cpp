@@ -77,8 +77,9 @@ core::PassphraseReply CliInteraction::AskPassphrase(const std::string& aFileName
   }
   std::optional<std::string> typed;
   if (fPassphrases.terminalAllowed) {
-    const std::string prompt = (aWasWrong ? "Wrong passphrase. Passphrase for " : "Passphrase for ") +
-                               Bare(aFileName).toStdString() + ": ";
+    const std::string prompt =
+        (aWasWrong ? "Wrong passphrase. Passphrase for " : "Passphrase for ") +
+        Bare(aFileName).toStdString() + ": ";
     typed = ReadPassphraseFromTerminal(prompt);
   }
   if (!typed) {

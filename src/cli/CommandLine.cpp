@@ -102,16 +102,16 @@ std::optional<Options> ParseOptions(const QStringList& aArguments, bool& aDone) 
   }
   Options options;
   const QStringList positional = parser.positionalArguments();
-  if (positional.size() != 1 || (positional[0] != QLatin1String("check") &&
-                                 positional[0] != QLatin1String("install"))) {
+  if (positional.size() != 1 ||
+      (positional[0] != QLatin1String("check") && positional[0] != QLatin1String("install"))) {
     PrintUsageError(positional.isEmpty()
                         ? QStringLiteral("A command is missing: check or install.")
                         : QStringLiteral("Unknown command: %1").arg(positional.join(' ')));
     return std::nullopt;
   }
   options.command = positional[0];
-  for (const QCommandLineOption* single : {&cert, &pkcs12, &dir, &key, &passFile, &target,
-                                           &restart}) {
+  for (const QCommandLineOption* single :
+       {&cert, &pkcs12, &dir, &key, &passFile, &target, &restart}) {
     if (parser.values(*single).size() > 1) {
       PrintUsageError(QStringLiteral("--%1 is given more than once.").arg(single->names()[0]));
       return std::nullopt;
@@ -130,7 +130,8 @@ std::optional<Options> ParseOptions(const QStringList& aArguments, bool& aDone) 
     options.source.path = parser.value(pkcs12);
   } else {
     options.source.kind = core::SourceKind::Folder;
-    options.source.path = parser.isSet(dir) ? parser.value(dir) : qEnvironmentVariable("RENEWED_LINEAGE");
+    options.source.path =
+        parser.isSet(dir) ? parser.value(dir) : qEnvironmentVariable("RENEWED_LINEAGE");
     if (options.source.path.isEmpty()) {
       PrintUsageError(QStringLiteral(
           "No certificate source: give --cert, --pkcs12 or --dir, or set RENEWED_LINEAGE."));
@@ -164,8 +165,8 @@ std::optional<std::string> ReadPassphraseFile(const QString& aFile, QString& aEr
   std::string content;
   const files::ReadResult read = files::ReadRegularFile(ToStd(aFile), content, {.maxSize = 65536});
   if (!read.Ok()) {
-    aError = QStringLiteral("Could not read the passphrase file %1: %2")
-                 .arg(aFile, ToQ(read.error));
+    aError =
+        QStringLiteral("Could not read the passphrase file %1: %2").arg(aFile, ToQ(read.error));
     return std::nullopt;
   }
   const std::size_t end = content.find_first_of("\r\n");

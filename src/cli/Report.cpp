@@ -21,7 +21,8 @@ namespace {
 
 QString NameText(const X509_NAME* aName) {
   const ssl::BIOPtr bio(BIO_new(BIO_s_mem()));
-  if (!bio || X509_NAME_print_ex(bio.get(), aName, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0) {
+  if (!bio ||
+      X509_NAME_print_ex(bio.get(), aName, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0) {
     return {};
   }
   char* data = nullptr;
@@ -52,8 +53,8 @@ QString SerialText(const X509* aCert) {
 
 QStringList DnsNames(const X509* aCert) {
   QStringList names;
-  const ssl::GENERAL_NAMESPtr sans(static_cast<GENERAL_NAMES*>(
-      X509_get_ext_d2i(aCert, NID_subject_alt_name, nullptr, nullptr)));
+  const ssl::GENERAL_NAMESPtr sans(
+      static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(aCert, NID_subject_alt_name, nullptr, nullptr)));
   if (!sans) {
     return names;
   }
@@ -123,14 +124,10 @@ QJsonObject ToJson(const RunReport& aReport) {
   if (aReport.certificate.known) {
     const CertificateFacts& c = aReport.certificate;
     doc[QStringLiteral("certificate")] = QJsonObject{
-        {QStringLiteral("subject"), c.subject},
-        {QStringLiteral("issuer"), c.issuer},
-        {QStringLiteral("serial"), c.serial},
-        {QStringLiteral("notBefore"), c.notBefore},
-        {QStringLiteral("notAfter"), c.notAfter},
-        {QStringLiteral("keyType"), c.keyType},
-        {QStringLiteral("keyBits"), c.keyBits},
-        {QStringLiteral("names"), ToArray(c.names)},
+        {QStringLiteral("subject"), c.subject},   {QStringLiteral("issuer"), c.issuer},
+        {QStringLiteral("serial"), c.serial},     {QStringLiteral("notBefore"), c.notBefore},
+        {QStringLiteral("notAfter"), c.notAfter}, {QStringLiteral("keyType"), c.keyType},
+        {QStringLiteral("keyBits"), c.keyBits},   {QStringLiteral("names"), ToArray(c.names)},
     };
   } else {
     doc[QStringLiteral("certificate")] = QJsonValue::Null;
@@ -149,12 +146,11 @@ QJsonObject ToJson(const RunReport& aReport) {
 
 std::vector<std::string> JournalFields(const RunReport& aReport) {
   const QString result = ResultWord(aReport.exitCode);
-  QString message = QStringLiteral("install of certificate %1 into %2: %3")
-                        .arg(aReport.certificate.serial.isEmpty() ? QStringLiteral("(none)")
-                                                                  : aReport.certificate.serial,
-                             aReport.target.isEmpty() ? QStringLiteral("(no target)")
-                                                      : aReport.target,
-                             result);
+  QString message =
+      QStringLiteral("install of certificate %1 into %2: %3")
+          .arg(aReport.certificate.serial.isEmpty() ? QStringLiteral("(none)")
+                                                    : aReport.certificate.serial,
+               aReport.target.isEmpty() ? QStringLiteral("(no target)") : aReport.target, result);
   if (!aReport.errors.isEmpty()) {
     message += QStringLiteral(" (") + aReport.errors.first() + QLatin1Char(')');
   }

@@ -17,7 +17,7 @@ struct CertificateFacts {
   bool known = false;
   QString subject;
   QString issuer;
-  QString serial; // upper-case hex, as the wizard shows it
+  QString serial;    // upper-case hex, as the wizard shows it
   QString notBefore; // ISO 8601, UTC
   QString notAfter;
   QString keyType; // "RSA", "EC", "ED25519", ...

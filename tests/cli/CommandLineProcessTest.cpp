@@ -57,6 +57,7 @@ protected:
         "ORVO_USER_NSSDB=" + (tmp / "no-nssdb").string(),
         "SSL_CERT_FILE=" + (tmp / "trust.pem").string(),
         "DBUS_SYSTEM_BUS_ADDRESS=" + mock.Address(),
+        "ORVO_HOST_NAMES=cli.test.local", // the name the test certificates carry
     };
     for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
       if (const char* value = std::getenv(keep)) {
@@ -178,7 +179,7 @@ TEST_F(CommandLineProcessTest, CheckProvesThePairAndWritesNothing) {
   EXPECT_THAT(cert["issuer"].toString().toStdString(), HasSubstr("CN=Orvo Test Intermediate CA"));
   EXPECT_EQ(cert["keyType"].toString(), "RSA");
   EXPECT_EQ(cert["keyBits"].toInt(), 2048);
-  EXPECT_EQ(cert["names"].toArray(), QJsonArray{"cli.test.local"});
+  EXPECT_TRUE(cert["names"].toArray().contains(QJsonValue("cli.test.local")));
   EXPECT_TRUE(cert["notAfter"].toString().endsWith('Z'));
   EXPECT_TRUE(doc["filesWritten"].toArray().isEmpty());
   EXPECT_TRUE(doc["errors"].toArray().isEmpty());
@@ -240,7 +241,7 @@ TEST_F(CommandLineProcessTest, WarningsNeedAcceptWarningsBeforeAnythingIsWritten
 struct PassphraseRow {
   std::string name;
   bool pkcs12;
-  bool useFile; // --passphrase-file holding "secret"
+  bool useFile;            // --passphrase-file holding "secret"
   std::string environment; // ORVO_PASSPHRASE, unset when empty
   int exitCode;
   std::string message; // on standard error
@@ -277,15 +278,15 @@ TEST_P(PassphraseSourceTest, ComesFromTheFileTheEnvironmentOrNowhere) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, PassphraseSourceTest,
-    ::testing::Values(
-        PassphraseRow{"KeyFromFile", false, true, "wrong", 0, ""},
-        PassphraseRow{"KeyFromEnvironment", false, false, "secret", 0, ""},
-        PassphraseRow{"KeyWrongInEnvironment", false, false, "wrong", 2, "is not valid"},
-        PassphraseRow{"KeyWithoutTerminal", false, false, "", 2, "no terminal"},
-        PassphraseRow{"Pkcs12FromFile", true, true, "", 0, ""},
-        PassphraseRow{"Pkcs12WrongInEnvironment", true, false, "wrong", 2,
-                      "The passphrase for server.bin is not valid."},
-        PassphraseRow{"Pkcs12WithoutTerminal", true, false, "", 2, "no terminal"}),
+    ::testing::Values(PassphraseRow{"KeyFromFile", false, true, "wrong", 0, ""},
+                      PassphraseRow{"KeyFromEnvironment", false, false, "secret", 0, ""},
+                      PassphraseRow{"KeyWrongInEnvironment", false, false, "wrong", 2,
+                                    "is not valid"},
+                      PassphraseRow{"KeyWithoutTerminal", false, false, "", 2, "no terminal"},
+                      PassphraseRow{"Pkcs12FromFile", true, true, "", 0, ""},
+                      PassphraseRow{"Pkcs12WrongInEnvironment", true, false, "wrong", 2,
+                                    "The passphrase for server.bin is not valid."},
+                      PassphraseRow{"Pkcs12WithoutTerminal", true, false, "", 2, "no terminal"}),
     [](const auto& aInfo) { return aInfo.param.name; });
 
 // certbot's deploy hook: no source but RENEWED_LINEAGE, into the server's
@@ -309,8 +310,7 @@ TEST_F(CommandLineProcessTest, DeployHookFromALiveFolderInstallsAndRestarts) {
   EXPECT_EQ(mock.GetString("OrvoCoreService.service", "ActiveState"), "active");
 
   // A second renewal, reported as JSON.
-  const Outcome again =
-      Run({"install", "--json"}, {"RENEWED_LINEAGE=" + live.string()});
+  const Outcome again = Run({"install", "--json"}, {"RENEWED_LINEAGE=" + live.string()});
   ASSERT_EQ(again.exitCode, 0) << again.err;
   const QJsonObject doc = Json(again);
   EXPECT_EQ(doc["result"].toString(), "ok");

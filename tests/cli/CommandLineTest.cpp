@@ -27,6 +27,7 @@ protected:
     ::setenv("ORVO_REGISTRY_FILE", (tmp / "hklm.reg").c_str(), 1);
     ::setenv("ORVO_MACHINE_STORE", (tmp / "machine-store").c_str(), 1);
     ::setenv("ORVO_USER_NSSDB", (tmp / "no-nssdb").c_str(), 1);
+    ::setenv("ORVO_HOST_NAMES", "cli.test.local", 1); // read once per process
     TrustTheTestRoot();
     core::ImportEnvironment env;
     env.loadOpenSSL = [] { return EnsureOpenSSLLoaded(); };
