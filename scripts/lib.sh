@@ -12,17 +12,29 @@ ORVO_PACKAGES=(
   xvfb xauth x11-utils imagemagick fonts-dejavu-core
 )
 
+# The tools that build and check the Debian package (scripts/package, and the
+# package test that scripts/test runs); the wizard itself needs none of them.
+# polkitd brings the DTD of polkit's action files.
+ORVO_PACKAGING_PACKAGES=(
+  dpkg-dev binutils lintian man-db desktop-file-utils appstream librsvg2-bin
+  libxml2-utils polkitd
+)
+
+# orvo_missing_packages [extra packages...]: the packages of ORVO_PACKAGES and
+# the extra ones that are not installed.
 orvo_missing_packages() {
   local p missing=()
-  for p in "${ORVO_PACKAGES[@]}"; do
+  for p in "${ORVO_PACKAGES[@]}" "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   echo "${missing[@]:-}"
 }
 
+# orvo_ensure_packages [extra packages...]: installs what is missing of
+# ORVO_PACKAGES and the extra packages, or says how to.
 orvo_ensure_packages() {
   local missing
-  missing=$(orvo_missing_packages)
+  missing=$(orvo_missing_packages "$@")
   [ -z "$missing" ] && return 0
   if [ "$(id -u)" -ne 0 ]; then
     echo "These Debian packages are missing. Install them, then run this command again:" >&2

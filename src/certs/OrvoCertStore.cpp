@@ -76,6 +76,20 @@ bool TOrvoCertStore::createCertFromFile(const std::string& aFileName,
   return true;
 }
 
+bool TOrvoCertStore::createCertFromPkcs12File(const std::string& aFileName,
+                                              std::unique_ptr<TOrvoStoreCertificate>& aCert) {
+  if (!FileExists(aFileName)) {
+    throw EFileError("The File" + aFileName + "does not exist");
+  }
+  fLastLoadProblem.clear();
+  std::unique_ptr<ck::CkCert> loaded = LoadPfxWithPassword(aFileName);
+  if (!loaded) {
+    return false;
+  }
+  aCert = Accept(std::move(loaded));
+  return true;
+}
+
 std::unique_ptr<ck::CkCert> TOrvoCertStore::LoadPfxWithPassword(const std::string& aFileName) {
   if (ck::InspectKeyFile(aFileName) != ck::CkKeyContent::Pkcs12) {
     fLastLoadProblem = "File '" + aFileName + "' is not a PKCS#12 file.";

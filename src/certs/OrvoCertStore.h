@@ -35,6 +35,9 @@ public:
   // after that answer; LastLoadProblem() then says why.
   [[nodiscard]] bool createCertFromFile(const std::string& aFileName,
                                         std::unique_ptr<TOrvoStoreCertificate>& aCert);
+  // Reads a PKCS#12 file whatever its name, asking for its passphrase.
+  [[nodiscard]] bool createCertFromPkcs12File(const std::string& aFileName,
+                                              std::unique_ptr<TOrvoStoreCertificate>& aCert);
   // Reads a pasted PEM certificate block (or bare base64), unchanged.
   [[nodiscard]] bool CreateCertFromString(const std::string& aString,
                                           std::unique_ptr<TOrvoStoreCertificate>& aCert);

@@ -4,8 +4,6 @@
 #include "ui/ModalUi.h"
 #include "ui/Pictures.h"
 
-#include "tls/LoopbackTlsTest.h"
-
 #include "files/FolderIdentity.h"
 
 #include <QCheckBox>
@@ -13,10 +11,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-
-#include <exception>
-#include <string>
-#include <vector>
 
 namespace orvo::ui {
 
@@ -41,11 +35,10 @@ QString WithTrailingDelimiter(const QString& path) {
 
 } // namespace
 
-TFrmVerifyCertificate::TFrmVerifyCertificate(ModalUi& aModal, QWidget* aParent,
-                                             const std::filesystem::path& aProgramFolder)
+TFrmVerifyCertificate::TFrmVerifyCertificate(ModalUi& aModal, QWidget* aParent)
     : QWidget(aParent), ImageList1{StatusPixmap(SpPending), StatusPixmap(SpPassed),
                                    StatusPixmap(SpFailed)},
-      fModal(aModal), fTlsTest(std::make_unique<TLoopbackTlsTest>(aProgramFolder)) {
+      fModal(aModal) {
   setObjectName(QStringLiteral("FrmVerifyCertificate"));
   setFont(TahomaFont(11));
   resize(kDesignSize);
@@ -191,24 +184,6 @@ void TFrmVerifyCertificate::BtnDirClick() {
 void TFrmVerifyCertificate::PnlFrmSelectkeyResize() {
   fAnchors.Apply(PnlFrmSelectkey->size());
   BtnDir->move(EdtDir->x() + EdtDir->width(), BtnDir->y());
-}
-
-bool TFrmVerifyCertificate::VerifySSLConnectionIsPossible(const QString& aDataPath,
-                                                          QStringList& aFailReasons) {
-  std::vector<std::string> reasons;
-  bool ok = false;
-  try {
-    ok = fTlsTest->VerifySSLConnectionIsPossible(aDataPath.toStdString(), reasons);
-  } catch (const std::exception& e) {
-    // The test reports its failures as reasons; this keeps anything else
-    // (memory) from crossing the event loop.
-    reasons.emplace_back(e.what());
-    ok = false;
-  }
-  for (const std::string& reason : reasons) {
-    aFailReasons.append(QString::fromStdString(reason));
-  }
-  return ok;
 }
 
 } // namespace orvo::ui

@@ -3,9 +3,9 @@
 // (key pair, then a TLS connection over the loopback interface) and the
 // settings of the installation: the target folder and whether the
 // certificate files already there are backed up first. The wizard fills the
-// status texts and pictures and runs the checks; Finish reads the settings.
+// status texts and pictures while the import core runs the checks; Finish
+// reads the settings.
 //
-// The page also hosts the loopback TLS test (VerifySSLConnectionIsPossible).
 // The frame holds one panel, PnlFrmSelectkey, that fills it; the wizard
 // moves that panel into its client panel while the step is shown.
 
@@ -16,17 +16,11 @@
 #include <QWidget>
 
 #include <array>
-#include <filesystem>
-#include <memory>
 
 class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-
-namespace orvo {
-class TLoopbackTlsTest;
-}
 
 namespace orvo::ui {
 
@@ -36,10 +30,7 @@ class TFrmVerifyCertificate : public QWidget {
   Q_OBJECT
 public:
   // aModal shows the folder picker; it must outlive the frame.
-  // aProgramFolder: where the TLS test looks for cert/dh.pem; empty means the
-  // running executable's folder.
-  explicit TFrmVerifyCertificate(ModalUi& aModal, QWidget* aParent = nullptr,
-                                 const std::filesystem::path& aProgramFolder = {});
+  explicit TFrmVerifyCertificate(ModalUi& aModal, QWidget* aParent = nullptr);
   ~TFrmVerifyCertificate() override;
 
   static constexpr QSize kDesignSize{766, 337};
@@ -66,15 +57,6 @@ public:
   void ShowStatus(QLabel* aImage, int aIndex);
   // Sets the status line TxtCert: black text, or pure red for a failure.
   void SetStatusLine(const QString& aText, bool aFailed);
-
-  // Runs the loopback TLS test with the scratch files orvo.crt, root.pem and
-  // orvo.key of aDataPath (a folder ending in '/') and deletes them
-  // afterwards; true when a TLS server started with them on 127.0.0.1:51203
-  // and a TLS client connected. Each failure appends one reason (a reason
-  // from OpenSSL may hold a second line after CR LF). Blocks the GUI thread
-  // for the handshake; never throws.
-  [[nodiscard]] bool VerifySSLConnectionIsPossible(const QString& aDataPath,
-                                                   QStringList& aFailReasons);
 
   QWidget* PnlFrmSelectkey = nullptr;
   QLabel* StaticText3 = nullptr;
@@ -107,7 +89,6 @@ private:
   void BuildTargetSettings();
 
   ModalUi& fModal;
-  std::unique_ptr<TLoopbackTlsTest> fTlsTest;
   TAnchors fAnchors{kDesignSize};
   bool fIsCoreInstallation = false;
   QString fOrvoCorePath;

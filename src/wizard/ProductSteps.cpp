@@ -2,12 +2,10 @@
 
 #include "certs/OrvoCertStore.h"
 #include "certs/OrvoCertificate.h"
+#include "core/CoreText.h"
 #include "system/CertFileVersion.h"
-#include "system/ServiceManager.h"
-#include "system/WaitClock.h"
-#include "tls/OpenSSLBinding.h"
 #include "wizard/SSLCertImporterMain.h"
-#include "wizard/WizardText.h"
+#include "wizard/WizardInteraction.h"
 
 #include <QLabel>
 
@@ -15,10 +13,7 @@ namespace orvo {
 
 StepEnvironment StepEnvironment::Product() {
   StepEnvironment env;
-  env.loadOpenSSL = [] { return EnsureOpenSSLLoaded(); };
-  env.makeServiceManager = [] { return std::make_unique<TServiceManager>(); };
-  env.clock = &SystemWaitClock();
-  env.now = [] { return QDateTime::currentDateTime(); };
+  static_cast<core::ImportEnvironment&>(env) = core::ImportEnvironment::Product();
   env.versionText = [] { return ToQ(VersionLabelText()); };
   return env;
 }
@@ -27,11 +22,43 @@ ProductSteps::ProductSteps(StepEnvironment aEnvironment) : fEnv(std::move(aEnvir
 
 ProductSteps::~ProductSteps() = default;
 
+core::TCertImportCore& ProductSteps::CoreOf(TCertImportWizardMain& w) {
+  if (!fCore) {
+    fInteraction = std::make_unique<WizardInteraction>(w);
+    fCore = std::make_unique<core::TCertImportCore>(fEnv, *fInteraction, w.fDataPath);
+  }
+  return *fCore;
+}
+
+void ProductSteps::MirrorCore(TCertImportWizardMain& w) {
+  const core::TCertImportCore& c = CoreOf(w);
+  w.fStore = c.Store();
+  w.fCertValidator = c.Validator();
+  w.fProvidedCert = c.ProvidedCert();
+  w.fProvidedKey = c.ProvidedKey();
+  w.fCertHasPrivateKey = c.CertHasPrivateKey();
+  w.fIsOrvoCoreInstallation = c.IsOrvoCoreInstallation();
+  w.fOrvoCoreCertPath = c.OrvoCoreCertPath();
+}
+
 void ProductSteps::InitVersionLabel(TCertImportWizardMain& w) {
   if (fEnv.versionText) {
     w.LblVersion->setText(fEnv.versionText());
     w.LblVersion->adjustSize();
   }
+}
+
+void ProductSteps::InitValidator(TCertImportWizardMain& w) {
+  // The core's validator asks for passphrases through the window's seam.
+  MirrorCore(w);
+}
+
+bool ProductSteps::StartupCheck(TCertImportWizardMain& w) {
+  if (CoreOf(w).StartupCheck()) {
+    return true;
+  }
+  w.RequestTermination();
+  return false;
 }
 
 void ProductSteps::FormDestroy(TCertImportWizardMain& w) {
@@ -40,7 +67,9 @@ void ProductSteps::FormDestroy(TCertImportWizardMain& w) {
   w.fProvidedCert = nullptr;
   w.fProvidedKey = nullptr;
   w.fStore = nullptr;
-  fKeptCandidates.clear();
+  w.fCertValidator = nullptr;
+  fCore.reset();
+  fInteraction.reset();
 }
 
 } // namespace orvo

@@ -50,9 +50,10 @@ public:
   void RequestTermination();
   bool TerminationRequested() const { return fTerminationRequested; }
 
-  // State shared by the steps. Ownership: the window owns the store, the
-  // validator and the step pages; the chosen certificate belongs to the store
-  // or to a candidate list that the step keeps alive for the run.
+  // State shared by the steps. The step pages belong to the window; the
+  // store, the validator and the chosen certificate and key are the import
+  // core's (held by the steps), mirrored here after each step because the
+  // machine and the pages read them.
   std::shared_ptr<TOrvoCertStore> fStore;
   TOrvoStoreCertificate* fProvidedCert = nullptr;
   std::shared_ptr<TOrvoSSLPrivateKey> fProvidedKey;

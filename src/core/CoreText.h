@@ -1,5 +1,5 @@
 #pragma once
-// Text helpers of the steps: conversion between Qt's and the model's UTF-8
+// Text helpers of the import core: conversion between Qt's and the model's UTF-8
 // strings, trimming as the wizard does it, and reason lists as shown.
 
 #include <QString>

@@ -1,20 +1,15 @@
 // After the files went into the server's own certificate folder: restart the
 // server's core service (or start it when it is stopped), wait for it, and
 // tell the user when the new certificate expires.
-#include "wizard/ProductSteps.h"
+#include "core/CertImportCore.h"
 
 #include "certs/OrvoCertificate.h"
+#include "core/CoreText.h"
 #include "files/FolderIdentity.h"
 #include "system/ServiceManager.h"
 #include "system/WaitClock.h"
-#include "ui/BusyCursor.h"
-#include "ui/ModalUi.h"
-#include "wizard/SSLCertImporterMain.h"
-#include "wizard/WizardText.h"
 
-#include <QCoreApplication>
-
-namespace orvo {
+namespace orvo::core {
 
 namespace {
 
@@ -54,45 +49,47 @@ TServiceInfo* LookUpCoreService(TServiceManager& aManager) {
 
 } // namespace
 
-struct ProductSteps::RestartWait {
+struct TCertImportCore::RestartWait {
   TServiceManager& manager;
   TServiceInfo* info = nullptr;
   std::uint32_t slept = 0;
   bool timedOut = false;
+  bool reached = false; // the last wait ended in the wanted state
 };
 
-void ProductSteps::SleepAndRepaint(std::uint32_t aMilliseconds) {
+void TCertImportCore::SleepAndRepaint(std::uint32_t aMilliseconds) {
   fEnv.clock->Sleep(aMilliseconds);
   // The window is repainted while the service is waited for, so that it never
   // looks hung; the user's input waits until the service has answered.
-  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+  fInteraction.KeepPainted();
 }
 
-bool ProductSteps::OfferCoreServiceRestart(TCertImportWizardMain& w, const QString& aFolder) {
+bool TCertImportCore::OfferCoreServiceRestart(const QString& aFolder, bool aAnyTarget) {
   // The same folder as the file system sees it, not the same text.
-  if (!files::SameFolder(ToStd(w.fOrvoCoreCertPath), ToStd(aFolder))) {
+  if (!aAnyTarget && !files::SameFolder(ToStd(fOrvoCoreCertPath), ToStd(aFolder))) {
     return false;
   }
   ActiveManager manager(fEnv.makeServiceManager());
   TServiceInfo* info = LookUpCoreService(*manager);
   if (info == nullptr) {
+    fInstall.service = ServiceOutcome::NotFound;
     return false;
   }
+  fInstall.service = ServiceOutcome::Declined;
   if (info->State() == TServiceState::ssRunning) {
-    if (w.Modal().messageBox(
-            ui::MsgKind::Confirmation,
-            QStringLiteral("Success. Do you want to restart the Orvo server now to "
-                           "use the new certificate?"),
-            ui::MbYes | ui::MbNo) == ui::MbYes) {
-      RestartCoreService(w);
+    if (fInteraction.Ask({Topic::RestartService, MsgKind::Confirmation,
+                          QStringLiteral("Success. Do you want to restart the Orvo server now to "
+                                         "use the new certificate?"),
+                          MbYes | MbNo}) == MbYes) {
+      RestartCoreService();
     }
-  } else if (w.Modal().messageBox(ui::MsgKind::Confirmation,
-                                  QStringLiteral("Success. Do you want to start the Orvo webserver "
-                                                 "now?"),
-                                  ui::MbYes | ui::MbNo) == ui::MbYes) {
+  } else if (fInteraction.Ask({Topic::StartService, MsgKind::Confirmation,
+                               QStringLiteral("Success. Do you want to start the Orvo webserver "
+                                              "now?"),
+                               MbYes | MbNo}) == MbYes) {
     bool timedOut = false;
     {
-      const ui::BusyCursor busy;
+      const BusyScope busy(fInteraction);
       std::uint32_t slept = 0;
       info->ServiceStart(false);
       while (info == nullptr || info->State() != TServiceState::ssRunning) {
@@ -105,25 +102,26 @@ bool ProductSteps::OfferCoreServiceRestart(TCertImportWizardMain& w, const QStri
         info = LookUpCoreService(*manager);
       }
     }
+    fInstall.service = timedOut ? ServiceOutcome::TimedOut : ServiceOutcome::Running;
     if (timedOut) {
-      w.Modal().messageBox(
-          ui::MsgKind::Error,
-          QStringLiteral("Waiting for the service start timed out. Please check Service."),
-          ui::MbOk);
+      fInteraction.Tell(
+          {MsgKind::Error,
+           QStringLiteral("Waiting for the service start timed out. Please check Service.")});
     }
   }
-  ShowExpiryMessage(w, QStringLiteral("The certificate will expire at :"));
+  ShowExpiryMessage(QStringLiteral("The certificate will expire at :"));
   return true;
 }
 
-void ProductSteps::RestartCoreService(TCertImportWizardMain& w) {
+void TCertImportCore::RestartCoreService() {
   ActiveManager manager(fEnv.makeServiceManager());
   RestartWait wait{*manager, LookUpCoreService(*manager)};
   if (wait.info == nullptr) {
+    fInstall.service = ServiceOutcome::NotRunning;
     return;
   }
   {
-    const ui::BusyCursor busy;
+    const BusyScope busy(fInteraction);
     try {
       wait.info->ServiceStop(false);
       WaitForCoreServiceState(wait, TServiceState::ssStopped);
@@ -140,19 +138,26 @@ void ProductSteps::RestartCoreService(TCertImportWizardMain& w) {
       WaitForCoreServiceState(wait, TServiceState::ssRunning);
     }
   }
+  fInstall.service = wait.timedOut  ? ServiceOutcome::TimedOut
+                     : wait.reached ? ServiceOutcome::Running
+                                    : ServiceOutcome::NotRunning;
   if (wait.timedOut) {
-    w.Modal().messageBox(
-        ui::MsgKind::Error,
-        QStringLiteral("Waiting for the service to react timed out. Please check Service."),
-        ui::MbOk);
+    fInteraction.Tell(
+        {MsgKind::Error,
+         QStringLiteral("Waiting for the service to react timed out. Please check Service.")});
   }
 }
 
-void ProductSteps::WaitForCoreServiceState(RestartWait& aWait, TServiceState aWanted) {
+void TCertImportCore::WaitForCoreServiceState(RestartWait& aWait, TServiceState aWanted) {
   aWait.info = LookUpCoreService(aWait.manager);
   while (!aWait.timedOut) {
     // A service no longer listed has no state to wait for.
-    if (aWait.info == nullptr || aWait.info->State() == aWanted) {
+    aWait.reached = false;
+    if (aWait.info == nullptr) {
+      return;
+    }
+    if (aWait.info->State() == aWanted) {
+      aWait.reached = true;
       return;
     }
     SleepAndRepaint(kPollInterval);
@@ -165,4 +170,4 @@ void ProductSteps::WaitForCoreServiceState(RestartWait& aWait, TServiceState aWa
   }
 }
 
-} // namespace orvo
+} // namespace orvo::core

@@ -1,4 +1,4 @@
-#include "wizard/WizardText.h"
+#include "core/CoreText.h"
 
 namespace orvo {
 

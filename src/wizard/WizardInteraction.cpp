@@ -1,0 +1,115 @@
+#include "wizard/WizardInteraction.h"
+
+#include "core/CoreText.h"
+#include "ui/BusyCursor.h"
+#include "ui/FrmVerifyCertificate.h"
+#include "ui/ModalUi.h"
+#include "ui/Pictures.h"
+#include "wizard/SSLCertImporterMain.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace orvo {
+
+namespace {
+
+// The core's kinds and buttons carry the values of the modal seam's.
+static_assert(static_cast<int>(core::MsgKind::Confirmation) ==
+              static_cast<int>(ui::MsgKind::Confirmation));
+static_assert(static_cast<unsigned>(core::MbIgnore) == static_cast<unsigned>(ui::MbIgnore));
+
+ui::MsgKind ToUi(core::MsgKind aKind) {
+  switch (aKind) {
+  case core::MsgKind::Error:
+    return ui::MsgKind::Error;
+  case core::MsgKind::Warning:
+    return ui::MsgKind::Warning;
+  case core::MsgKind::Information:
+    return ui::MsgKind::Information;
+  case core::MsgKind::Confirmation:
+    break;
+  }
+  return ui::MsgKind::Confirmation;
+}
+
+} // namespace
+
+WizardInteraction::WizardInteraction(TCertImportWizardMain& aWizard) : fWizard(aWizard) {}
+
+WizardInteraction::~WizardInteraction() = default;
+
+core::PassphraseReply WizardInteraction::AskPassphrase(const std::string& aFileName,
+                                                       bool aWasWrong) {
+  const ui::PassphraseAnswer answer =
+      fWizard.Modal().askPassphrase(ui::PassphraseRequest{ToQ(aFileName), aWasWrong});
+  return {answer.passOk, answer.passOk ? ToStd(answer.password) : std::string()};
+}
+
+core::MsgButton WizardInteraction::Ask(const core::Question& aQuestion) {
+  return static_cast<core::MsgButton>(
+      fWizard.Modal().messageBox(ToUi(aQuestion.kind), aQuestion.text, aQuestion.buttons));
+}
+
+void WizardInteraction::Tell(const core::Notice& aNotice) {
+  fWizard.Modal().messageBox(ToUi(aNotice.kind), aNotice.text, aNotice.buttons);
+}
+
+void WizardInteraction::ShowErrorDetail(const core::ErrorDetail& aDetail) {
+  fWizard.Modal().showErrorDetail(aDetail.header, aDetail.errorText, aDetail.detailText);
+}
+
+std::optional<int> WizardInteraction::ChooseCertificate(const QStringList& aLines) {
+  const ui::CertificateChoice choice = fWizard.Modal().chooseCertificate(aLines);
+  if (!choice.selected) {
+    return std::nullopt;
+  }
+  return choice.selectedIndex;
+}
+
+void WizardInteraction::SetBusy(bool aBusy) {
+  if (aBusy) {
+    fBusy.push_back(std::make_unique<ui::BusyCursor>());
+  } else if (!fBusy.empty()) {
+    fBusy.pop_back();
+  }
+}
+
+void WizardInteraction::KeepPainted() {
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
+void WizardInteraction::TargetPreset(const QString& aFolder) {
+  auto& frame = *fWizard.fFrameVerifyCertificate;
+  frame.EdtDir->setText(aFolder);
+  frame.SetIsCoreInstallation(true);
+  frame.SetOrvoCorePath(aFolder);
+  frame.EdtDirChange();
+  frame.CbBackup->setChecked(true);
+  frame.CbBackup->setEnabled(false);
+}
+
+void WizardInteraction::ShowCheck(core::CheckStage aStage, core::CheckState aState) {
+  auto& frame = *fWizard.fFrameVerifyCertificate;
+  QLabel* image = aStage == core::CheckStage::KeyPair ? frame.ImgverifyKey : frame.ImgconnectLocal;
+  const int picture = aState == core::CheckState::Pending  ? ui::SpPending
+                      : aState == core::CheckState::Passed ? ui::SpPassed
+                                                           : ui::SpFailed;
+  frame.ShowStatus(image, picture);
+}
+
+void WizardInteraction::ShowVerdict(bool aPassed, const QString& aStatusLine) {
+  if (fWizard.fFrameVerifyCertificate == nullptr) {
+    return;
+  }
+  auto& frame = *fWizard.fFrameVerifyCertificate;
+  frame.SetStatusLine(aStatusLine, !aPassed);
+  if (aPassed) {
+    frame.UnlockInput();
+    fWizard.BtnNext->setEnabled(true);
+  }
+}
+
+} // namespace orvo
