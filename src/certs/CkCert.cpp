@@ -1,5 +1,7 @@
 // Certificates, chains, stores and the XML certificate vault over libcrypto.
+#include "certs/ChainVerifier.h"
 #include "certs/CkData.h"
+#include "certs/HostIdentity.h"
 #include "certs/Revocation.h"
 #include "certs/SslSupport.h"
 #include "certs/StoreSources.h"
@@ -8,9 +10,16 @@
 #include <openssl/provider.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <ctime>
+#include <filesystem>
+#include <mutex>
+#include <set>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 namespace orvo::ck {
 
@@ -27,6 +36,10 @@ bool certsFromPkcs7(PKCS7* p7, std::vector<ssl::X509Ptr>& out) {
   STACK_OF(X509)* certs = p7->d.sign->cert;
   for (int i = 0; i < sk_X509_num(certs); ++i) {
     out.push_back(detail::upRef(sk_X509_value(certs, i)));
+  }
+  STACK_OF(X509_CRL)* crls = p7->d.sign->crl;
+  for (int i = 0; i < sk_X509_CRL_num(crls); ++i) {
+    detail::addLocalCrl(sk_X509_CRL_value(crls, i)); // given with the certificates
   }
   return true;
 }
@@ -84,6 +97,11 @@ bool certsFromPem(std::string_view text, std::vector<ssl::X509Ptr>& out, std::st
         error = takeSslErrors("broken PKCS#7 block");
         return false;
       }
+    } else if (kind == PEM_STRING_X509_CRL) {
+      // A CRL given with the certificates; a broken one is only not used.
+      const ssl::X509_CRLPtr crl(d2i_X509_CRL(nullptr, &p, len));
+      detail::addLocalCrl(crl.get());
+      ERR_clear_error();
     }
   }
   if (out.empty()) {
@@ -198,14 +216,6 @@ std::string rfc1123(const ASN1_TIME* time) {
   return buf;
 }
 
-bool isExpired(const X509* cert) {
-  return X509_cmp_current_time(X509_get0_notAfter(cert)) < 0;
-}
-
-bool isValidNow(const X509* cert) {
-  return X509_cmp_current_time(X509_get0_notBefore(cert)) <= 0 && !isExpired(cert);
-}
-
 std::string certPemText(X509* cert) {
   ssl::BIOPtr bio(BIO_new(BIO_s_mem()));
   if (bio == nullptr || PEM_write_bio_X509(bio.get(), cert) != 1) {
@@ -213,61 +223,6 @@ std::string certPemText(X509* cert) {
     return {};
   }
   return detail::bioBytes(bio.get());
-}
-
-// Candidates for the issuer of cert, from every source chain building knows.
-void issuerCandidates(const X509* cert, const std::vector<ssl::X509Ptr>& companions,
-                      const detail::CertPool* vault, std::vector<ssl::X509Ptr>& out) {
-  const X509_NAME* issuer = X509_get_issuer_name(cert);
-  for (const auto& c : companions) {
-    if (X509_NAME_cmp(X509_get_subject_name(c.get()), issuer) == 0) {
-      out.push_back(detail::upRef(c.get()));
-    }
-  }
-  if (vault != nullptr) {
-    vault->findBySubject(issuer, out);
-  }
-  detail::loadedCaPool().findBySubject(issuer, out);
-  detail::TrustStore::instance().findBySubject(issuer, out);
-}
-
-// Of two issuers, the better one: valid now first, then the one that lives longer.
-bool betterIssuer(const X509* a, const X509* b) {
-  const bool aValid = isValidNow(a);
-  const bool bValid = isValidNow(b);
-  if (aValid != bValid) {
-    return aValid;
-  }
-  return ASN1_TIME_compare(X509_get0_notAfter(a), X509_get0_notAfter(b)) > 0;
-}
-
-std::vector<ssl::X509Ptr> buildChainFrom(X509* leaf, const std::vector<ssl::X509Ptr>& companions,
-                                         const detail::CertPool* vault) {
-  constexpr std::size_t kMaxDepth = 16;
-  std::vector<ssl::X509Ptr> chain;
-  chain.push_back(detail::upRef(leaf));
-  std::vector<detail::Fingerprint> seen{detail::fingerprint(leaf)};
-  while (chain.size() < kMaxDepth && !detail::isSelfSigned(chain.back().get())) {
-    std::vector<ssl::X509Ptr> candidates;
-    issuerCandidates(chain.back().get(), companions, vault, candidates);
-    X509* best = nullptr;
-    for (const auto& c : candidates) {
-      const auto fp = detail::fingerprint(c.get());
-      if (std::find(seen.begin(), seen.end(), fp) != seen.end() ||
-          !detail::signedBy(chain.back().get(), c.get())) {
-        continue;
-      }
-      if (best == nullptr || betterIssuer(c.get(), best)) {
-        best = c.get();
-      }
-    }
-    if (best == nullptr) {
-      break;
-    }
-    seen.push_back(detail::fingerprint(best));
-    chain.push_back(detail::upRef(best));
-  }
-  return chain;
 }
 
 std::unique_ptr<CkCert> certObject(X509* cert, const std::vector<ssl::X509Ptr>& companions,
@@ -294,8 +249,8 @@ void CkCert::Data::reset(ssl::X509Ptr leaf, std::vector<ssl::X509Ptr> others) {
   keyExportable = false;
   selfSigned.reset();
   serverAuth.reset();
-  chain.reset();
-  trustedRoot.reset();
+  verdict.reset();
+  revocation.reset();
   subjectDN.reset();
   serial.reset();
   detail::rememberIfCa(cert.get());
@@ -304,22 +259,36 @@ void CkCert::Data::reset(ssl::X509Ptr leaf, std::vector<ssl::X509Ptr> others) {
   }
 }
 
+const detail::ChainVerdict& CkCert::Data::chainVerdict(bool fetchIssuers,
+                                                       detail::Clock::time_point deadline) const {
+  const std::uint64_t generation = detail::poolGeneration();
+  if (!verdict || chainGeneration != generation ||
+      (fetchIssuers && !verdictFetched && !verdict->reachesRoot)) {
+    verdict = detail::verifyChain(cert.get(), companions, vault.get(), fetchIssuers, deadline);
+    verdictFetched = fetchIssuers;
+    // Fetched issuers joined a pool meanwhile; the verdict already holds them.
+    chainGeneration = detail::poolGeneration();
+  }
+  return *verdict;
+}
+
 std::vector<ssl::X509Ptr> CkCert::Data::buildChain() const {
   if (cert == nullptr) {
     return {};
   }
-  const std::uint64_t generation = detail::poolGeneration();
-  if (!chain || chainGeneration != generation) {
-    trustedRoot.reset();
-    chain = buildChainFrom(cert.get(), companions, vault.get());
-    chainGeneration = generation;
-  }
+  const auto& path = chainVerdict().path;
   std::vector<ssl::X509Ptr> copy;
-  copy.reserve(chain->size());
-  for (const auto& c : *chain) {
+  copy.reserve(path.size());
+  for (const auto& c : path) {
     copy.push_back(detail::upRef(c.get()));
   }
   return copy;
+}
+
+bool CkCert::Data::wantsRevocationCheck() const {
+  return cert != nullptr && (X509_get_extension_flags(cert.get()) & EXFLAG_CA) == 0 &&
+         X509_check_purpose(cert.get(), X509_PURPOSE_SSL_SERVER, 0) == 1 &&
+         !detail::isExpiredNow(cert.get()) && !detail::isNotYetValidNow(cert.get());
 }
 
 std::unique_ptr<CkCert> CkCert::Data::clone() const {
@@ -363,11 +332,59 @@ bool loadBytes(CkCert::Data& d, std::string_view bytes) {
 CkCert::CkCert() : d_(std::make_unique<Data>()) {}
 CkCert::~CkCert() = default;
 
+namespace {
+
+// The CRL files (".crl", DER or PEM) in the folder of a certificate file, read
+// once per folder and process: revocation lists given with the certificates.
+void rememberCrlsBeside(const std::string& path) {
+  constexpr int kMaxCrlFiles = 64;
+  static std::mutex mutex;
+  static std::set<std::string> folders;
+  std::error_code ec;
+  const std::filesystem::path folder = std::filesystem::absolute(path, ec).parent_path();
+  {
+    std::lock_guard lock(mutex);
+    if (ec || !folders.insert(folder.string()).second) {
+      return;
+    }
+  }
+  int read = 0;
+  for (std::filesystem::directory_iterator it(folder, ec), end;
+       !ec && it != end && read < kMaxCrlFiles; it.increment(ec)) {
+    std::string ext = it->path().extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::string bytes;
+    std::string error;
+    if (ext != ".crl" || !detail::readInputFile(it->path().string(), bytes, error)) {
+      continue;
+    }
+    ++read;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    ssl::X509_CRLPtr crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(bytes.size())));
+    if (crl == nullptr) {
+      ssl::BIOPtr bio = detail::readOnlyBio(bytes);
+      crl.reset(bio ? PEM_read_bio_X509_CRL(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    }
+    detail::addLocalCrl(crl.get());
+    ERR_clear_error();
+  }
+}
+
+} // namespace
+
+namespace detail {
+bool certsFromBytes(std::string_view bytes, std::vector<ssl::X509Ptr>& out, std::string& error) {
+  return ck::certsFromBytes(bytes, out, error);
+}
+} // namespace detail
+
 bool CkCert::LoadFromFile(const std::string& path) {
   std::string bytes;
   if (!detail::readInputFile(path, bytes, d_->lastError)) {
     return false;
   }
+  rememberCrlsBeside(path);
   return loadBytes(*d_, bytes);
 }
 
@@ -435,6 +452,7 @@ bool CkCert::LoadPfxFile(const std::string& path, const std::string& password) {
   if (!detail::readInputFile(path, bytes, d_->lastError)) {
     return fail(CkPfxFailure::Unreadable);
   }
+  rememberCrlsBeside(path);
   ssl::BIOPtr bio = detail::readOnlyBio(bytes);
   ssl::PKCS12Ptr p12(bio ? d2i_PKCS12_bio(bio.get(), nullptr) : nullptr);
   if (p12 == nullptr) {
@@ -570,7 +588,15 @@ bool CkCert::getPrivateKeyExportable() const {
 }
 
 bool CkCert::getExpired() const {
-  return d_->cert != nullptr && isExpired(d_->cert.get());
+  return d_->cert != nullptr && detail::isExpiredNow(d_->cert.get());
+}
+
+bool CkCert::getNotYetValid() const {
+  return d_->cert != nullptr && detail::isNotYetValidNow(d_->cert.get());
+}
+
+bool CkCert::getIsCA() const {
+  return d_->cert != nullptr && (X509_get_extension_flags(d_->cert.get()) & EXFLAG_CA) != 0;
 }
 
 bool CkCert::getSelfSigned() const {
@@ -593,39 +619,146 @@ bool CkCert::getForServerAuthentication() const {
   return *d_->serverAuth;
 }
 
-// The chain reaches a certificate of the system's trust store, each issuer
-// being a CA whose signature verifies (chain building checked the signatures).
+// The verified path ends at a certificate of the system's trust store.
 bool CkCert::getTrustedRoot() const {
-  const auto chain = d_->buildChain(); // forgets a stale answer
-  if (!d_->trustedRoot) {
-    bool trusted = false;
-    for (std::size_t i = 0; i < chain.size(); ++i) {
-      if (i > 0 && X509_check_ca(chain[i].get()) <= 0) {
-        break;
-      }
-      if (detail::TrustStore::instance().isAnchor(chain[i].get())) {
-        trusted = true;
-        break;
-      }
+  return d_->cert != nullptr && d_->chainVerdict().trusted;
+}
+
+namespace {
+
+// Runs work(i) for every i below count on up to kWorkers threads. The calling
+// thread waits in short slices and runs whileWaiting between them; work ends by
+// the deadline it was given, so the wait does too.
+void runConcurrently(std::size_t count, const std::function<void(std::size_t)>& work,
+                     const std::function<void()>& whileWaiting) {
+  constexpr std::size_t kWorkers = 8;
+  constexpr auto kSlice = std::chrono::milliseconds(40);
+  std::atomic<std::size_t> next{0};
+  std::mutex mutex;
+  std::condition_variable done;
+  std::size_t finished = 0;
+  auto worker = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < count;) {
+      work(i);
+      ERR_clear_error();
+      std::lock_guard lock(mutex);
+      ++finished;
+      done.notify_all();
     }
-    d_->trustedRoot = trusted;
+  };
+  std::vector<std::thread> threads;
+  try {
+    while (threads.size() < std::min(kWorkers, count)) {
+      threads.emplace_back(worker);
+    }
+  } catch (const std::system_error&) {
+    // Fewer threads: the calling thread works as well.
   }
-  return *d_->trustedRoot;
+  if (threads.empty()) {
+    worker();
+  }
+  std::unique_lock lock(mutex);
+  while (finished < count) {
+    done.wait_for(lock, kSlice, [&] { return finished == count; });
+    if (finished < count && whileWaiting) {
+      lock.unlock();
+      whileWaiting();
+      lock.lock();
+    }
+  }
+  lock.unlock();
+  for (auto& thread : threads) {
+    thread.join();
+  }
+}
+
+} // namespace
+
+// Every member of the verified path but the anchor that ends it; a member
+// whose issuer is missing cannot be answered for, which counts as unknown when
+// it names somebody to ask.
+CkCert::Data::Revocation CkCert::Data::checkRevocation(detail::Clock::time_point deadline) const {
+  Revocation outcome;
+  const auto& v = chainVerdict(true, deadline); // the issuers must be known to ask about them
+  const std::size_t members = v.reachesRoot ? v.path.size() - 1 : v.path.size();
+  for (std::size_t i = 0; i < members && !outcome.revoked; ++i) {
+    X509* member = v.path[i].get();
+    X509* issuer = i + 1 < v.path.size() ? v.path[i + 1].get() : nullptr;
+    switch (detail::revocationStatus(member, issuer, deadline)) {
+    case detail::RevocationStatus::Revoked:
+      outcome.revoked = true;
+      break;
+    case detail::RevocationStatus::Unknown:
+      outcome.unknown = true;
+      break;
+    case detail::RevocationStatus::NotChecked:
+    case detail::RevocationStatus::Good:
+      break;
+    }
+  }
+  outcome.unknown = outcome.unknown && !outcome.revoked;
+  return outcome;
+}
+
+void CkCert::CheckRevocation(const std::vector<const CkCert*>& certs,
+                             const std::function<void()>& whileWaiting) {
+  const auto deadline = detail::Clock::now() + detail::kRevocationTimeout;
+  std::vector<const Data*> pending;
+  std::set<const CkCert*> seen;
+  for (const CkCert* cert : certs) {
+    if (cert == nullptr || cert->d_->revocation || !seen.insert(cert).second) {
+      continue;
+    }
+    if (!cert->d_->wantsRevocationCheck()) {
+      cert->d_->revocation = Data::Revocation{};
+      continue;
+    }
+    pending.push_back(cert->d_.get());
+  }
+  std::vector<Data::Revocation> outcomes(pending.size());
+  runConcurrently(
+      pending.size(),
+      [&](std::size_t i) {
+        try {
+          outcomes[i] = pending[i]->checkRevocation(deadline);
+        } catch (...) {
+          outcomes[i] = Data::Revocation{false, true};
+        }
+      },
+      whileWaiting);
+  for (std::size_t i = 0; i < pending.size(); ++i) {
+    pending[i]->revocation = outcomes[i];
+  }
 }
 
 bool CkCert::getRevoked() const {
-  if (d_->cert == nullptr || !getForServerAuthentication() || getExpired()) {
-    return false; // the others are rejected anyway
+  CheckRevocation({this}, {});
+  return d_->revocation && d_->revocation->revoked;
+}
+
+bool CkCert::getRevocationUnknown() const {
+  CheckRevocation({this}, {});
+  return d_->revocation && d_->revocation->unknown;
+}
+
+bool CkCert::getNamesThisComputer() const {
+  return d_->cert == nullptr || detail::namesThisComputer(d_->cert.get());
+}
+
+void CkCert::FetchMissingIssuers() const {
+  if (d_->cert != nullptr) {
+    (void)d_->chainVerdict(true, detail::Clock::now() + detail::kIssuerFetchTimeout);
   }
-  if (X509_get_ext_by_NID(d_->cert.get(), NID_info_access, -1) < 0 &&
-      X509_get_ext_by_NID(d_->cert.get(), NID_crl_distribution_points, -1) < 0) {
-    return false; // nobody to ask
+}
+
+std::vector<std::unique_ptr<CkCert>> CkCert::GetStaleChainCerts() const {
+  std::vector<std::unique_ptr<CkCert>> out;
+  if (d_->cert != nullptr) {
+    for (const auto& c : d_->chainVerdict().staleSupplied) {
+      out.push_back(certObject(c.get(), d_->companions, d_->vault));
+    }
   }
-  const auto chain = d_->buildChain();
-  if (chain.size() < 2) {
-    return false; // no issuer to ask about
-  }
-  return detail::isRevoked(chain[0].get(), chain[1].get());
+  return out;
 }
 
 std::string CkCert::_subjectCN() const {
@@ -737,8 +870,7 @@ bool CkCert::ExportToPfxFile(const std::string& path, const std::string& passwor
 
 void CkCert::UseCertVault(const CkXmlCertVault& vault) {
   d_->vault = vault.data().pool;
-  d_->chain.reset();
-  d_->trustedRoot.reset();
+  d_->verdict.reset();
 }
 
 std::unique_ptr<CkCertChain> CkCert::GetCertChain() const {
@@ -749,6 +881,10 @@ std::unique_ptr<CkCertChain> CkCert::GetCertChain() const {
   auto chain = std::make_unique<CkCertChain>();
   auto& c = chain->data();
   c.certs = d_->buildChain();
+  const auto& verdict = d_->chainVerdict();
+  c.reachesRoot = verdict.reachesRoot;
+  c.signaturesOk = verdict.signaturesOk;
+  c.otherFaults = verdict.otherFaults;
   for (const auto& other : d_->companions) {
     c.companions.push_back(detail::upRef(other.get()));
   }
@@ -850,30 +986,23 @@ std::unique_ptr<CkCert> CkCertChain::GetCert(int index) const {
 }
 
 bool CkCertChain::getReachesRoot() const {
-  return !d_->certs.empty() && detail::isSelfSigned(d_->certs.back().get());
+  return !d_->certs.empty() && d_->reachesRoot;
 }
 
 bool CkCertChain::VerifyCertSignatures() const {
-  if (d_->certs.empty()) {
-    return false;
-  }
-  for (std::size_t i = 0; i + 1 < d_->certs.size(); ++i) {
-    if (!detail::signedBy(d_->certs[i].get(), d_->certs[i + 1].get())) {
-      return false;
-    }
-  }
-  const X509* last = d_->certs.back().get();
-  const bool selfIssued =
-      X509_NAME_cmp(X509_get_subject_name(last), X509_get_issuer_name(last)) == 0;
-  return !selfIssued || detail::signedBy(last, last);
+  return !d_->certs.empty() && d_->signaturesOk;
 }
 
 int CkCertChain::getNumExpiredCerts() const {
   int n = 0;
   for (const auto& c : d_->certs) {
-    n += isExpired(c.get()) ? 1 : 0;
+    n += detail::isExpiredNow(c.get()) ? 1 : 0;
   }
   return n;
+}
+
+std::vector<std::string> CkCertChain::_verifyFaults() const {
+  return d_->otherFaults;
 }
 
 // ---- CkCertStore ------------------------------------------------------------------------

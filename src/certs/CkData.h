@@ -3,8 +3,10 @@
 // Internal to src/certs.
 
 #include "certs/CertPool.h"
+#include "certs/ChainVerifier.h"
 #include "certs/CkToolkit.h"
 #include "certs/OpenSslPtr.h"
+#include "certs/Revocation.h"
 #include "files/Secret.h"
 
 #include <cstdint>
@@ -47,25 +49,45 @@ struct CkCert::Data {
   // Facts computed on first use; a certificate never changes once loaded.
   mutable std::optional<bool> selfSigned;
   mutable std::optional<bool> serverAuth;
-  // The chain and the trust answer rest on the pools; they are kept while no
-  // certificate has joined any pool since (detail::poolGeneration()).
-  mutable std::optional<std::vector<ssl::X509Ptr>> chain;
-  mutable std::optional<bool> trustedRoot;
+  // The verified path rests on the pools; it is kept while no certificate has
+  // joined any pool since (detail::poolGeneration()).
+  mutable std::optional<detail::ChainVerdict> verdict;
+  mutable bool verdictFetched = false; // missing issuers were fetched for it
   mutable std::uint64_t chainGeneration = 0;
+  // Revocation of the path's members, asked once.
+  struct Revocation {
+    bool revoked = false;
+    bool unknown = false;
+  };
+  mutable std::optional<Revocation> revocation;
   mutable std::optional<std::string> subjectDN;
   mutable std::optional<std::string> serial;
 
   // Takes a freshly loaded certificate and the rest of its file; clears
   // everything known about a previous one.
   void reset(ssl::X509Ptr leaf, std::vector<ssl::X509Ptr> others);
-  // The chain toward the root: this certificate first, then each issuer.
+  // The verified path toward the root: this certificate first, then each issuer.
   std::vector<ssl::X509Ptr> buildChain() const;
+  // Issuers are fetched over authority information access only when asked
+  // (fetchIssuers): while a folder is being read, its other files may still
+  // hold them.
+  const detail::ChainVerdict&
+  chainVerdict(bool fetchIssuers = false,
+               detail::Clock::time_point deadline = detail::Clock::now()) const;
+  // The revocation question for the members of the verified path.
+  Revocation checkRevocation(detail::Clock::time_point deadline) const;
+  // Whether the revocation question is asked at all: only for certificates
+  // that could otherwise serve (the others are refused anyway).
+  bool wantsRevocationCheck() const;
   // A copy with the certificate, its file's certificates, vault and key.
   std::unique_ptr<CkCert> clone() const;
 };
 
 struct CkCertChain::Data {
   std::vector<ssl::X509Ptr> certs;
+  bool reachesRoot = false;
+  bool signaturesOk = false;
+  std::vector<std::string> otherFaults;
   // Handed on to the certificates GetCert yields, so their chains build alike.
   std::vector<ssl::X509Ptr> companions;
   std::shared_ptr<detail::CertPool> vault;

@@ -11,6 +11,7 @@
 // throw for it.
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,6 +51,9 @@ class CkPrivateKey;
 class CkPublicKey;
 class CkXmlCertVault;
 
+// The host name of this computer as certificate warnings show it.
+std::string HostNameOfThisComputer();
+
 class CkCert {
 public:
   CkCert();
@@ -73,12 +77,30 @@ public:
 
   bool HasPrivateKey() const;
   bool getPrivateKeyExportable() const;
+  // Outside the validity period; an unreadable time counts as outside.
   bool getExpired() const;
+  bool getNotYetValid() const;
+  // Basic constraints CA:TRUE.
+  bool getIsCA() const;
   bool getIsRoot() const;
   bool getSelfSigned() const;
   bool getTrustedRoot() const;
   bool getForServerAuthentication() const;
+  // Revocation of the certificate and of the intermediates of its verified
+  // path (blocking, at most kRevocationTimeout). Asked only of certificates
+  // that could otherwise serve: meant for server authentication, valid now,
+  // not a CA. Soft-fail: no answer is not revoked, but unknown.
   bool getRevoked() const;
+  bool getRevocationUnknown() const;
+  // Asks the revocation question for every certificate at once, concurrently
+  // and within one overall time-out; whileWaiting (may be empty) runs on the
+  // calling thread every few milliseconds until all answers are in. Later
+  // getRevoked and getRevocationUnknown calls answer from what was found.
+  static void CheckRevocation(const std::vector<const CkCert*>& certs,
+                              const std::function<void()>& whileWaiting);
+  // A subject alternative name (or, without any, the common name) matches the
+  // host name, the fully qualified name or an address of this computer.
+  bool getNamesThisComputer() const;
 
   std::string _subjectCN() const;
   std::string _subjectDN() const;
@@ -95,7 +117,16 @@ public:
                                      bool includeChain) const;
 
   void UseCertVault(const CkXmlCertVault& vault);
+  // The path the verifier built toward a trust anchor from the certificates
+  // at hand; a missing issuer stops it short (getReachesRoot false).
   std::unique_ptr<CkCertChain> GetCertChain() const;
+  // Completes a path that stops short with issuers fetched over authority
+  // information access (http only, at most four, 3 s in all); they serve every
+  // later path. The revocation check does this by itself.
+  void FetchMissingIssuers() const;
+  // Certificates supplied with this one that could have been its issuers but
+  // are expired or not yet valid, and so are not in the path.
+  std::vector<std::unique_ptr<CkCert>> GetStaleChainCerts() const;
 
   std::unique_ptr<CkPrivateKey> ExportPrivateKey() const;
   std::unique_ptr<CkPublicKey> ExportPublicKey() const;
@@ -123,6 +154,9 @@ public:
   bool getReachesRoot() const;
   bool VerifyCertSignatures() const;
   int getNumExpiredCerts() const;
+  // The verifier's texts for faults of the path that are neither a missing
+  // root, a bad signature nor validity (a CA without the CA flag, ...).
+  std::vector<std::string> _verifyFaults() const;
 
   struct Data;
   Data& data() const { return *d_; }

@@ -202,16 +202,27 @@ void TOrvoCertStore::ReadCurrentUserStore() {
 // the usable certificates after it.
 void TOrvoCertStore::KeepUsableCertificates() {
   const int count = fCertStore->getNumCertificates();
+  TOrvoCertList read;
   for (int i = 0; i < count; ++i) {
-    std::unique_ptr<ck::CkCert> handle = fCertStore->GetCertificate(i);
-    if (!handle) {
-      continue;
+    if (std::unique_ptr<ck::CkCert> handle = fCertStore->GetCertificate(i)) {
+      read.push_back(std::make_unique<TOrvoStoreCertificate>(std::move(handle)));
     }
-    auto cert = std::make_unique<TOrvoStoreCertificate>(std::move(handle));
+  }
+  CheckRevocation(read);
+  for (auto& cert : read) {
     if (cert->MatchesOrvoRequirements()) {
       fCerts.push_back(std::move(cert));
     }
   }
+}
+
+void TOrvoCertStore::CheckRevocation(const TOrvoCertList& aCerts) const {
+  std::vector<const TOrvoStoreCertificate*> certs;
+  certs.reserve(aCerts.size());
+  for (const auto& cert : aCerts) {
+    certs.push_back(cert.get());
+  }
+  TOrvoStoreCertificate::CheckRevocation(certs, fOnWait);
 }
 
 TOrvoStoreCertificate* TOrvoCertStore::GetCertByIndex(int Index) const {

@@ -10,6 +10,7 @@
 #include "certs/OrvoCertificate.h"
 #include "certs/PasswordEvent.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -72,6 +73,13 @@ public:
   TOrvoStoreCertificate* Certs(int Index) const { return GetCertByIndex(Index); }
   const TPasswordEvent& OnRequestPassWord() const { return fOnPassword; }
   void SetOnRequestPassWord(TPasswordEvent aHandler) { fOnPassword = std::move(aHandler); }
+  // Runs on the calling thread every few milliseconds while revocation
+  // answers are awaited (a window repaints itself there); may be empty.
+  const std::function<void()>& OnWait() const { return fOnWait; }
+  void SetOnWait(std::function<void()> aHandler) { fOnWait = std::move(aHandler); }
+  // The revocation question for all of them at once, within one time-out,
+  // with OnWait running meanwhile.
+  void CheckRevocation(const TOrvoCertList& aCerts) const;
 
 private:
   [[nodiscard]] std::unique_ptr<ck::CkCert> LoadPfxWithPassword(const std::string& aFileName);
@@ -88,6 +96,7 @@ private:
   std::unique_ptr<ck::CkXmlCertVault> fxmlVault;
   TOrvoCertList fCerts;
   TPasswordEvent fOnPassword;
+  std::function<void()> fOnWait;
   std::string fDataPath;
   std::string fXMLFile;
   std::string fLastLoadProblem;

@@ -60,6 +60,9 @@ void TOrvoStoreCertificate::ReadCertificateFields() {
   fPrivateKeyExportable = fCert->getPrivateKeyExportable();
   fRfc822Name = fCert->_rfc822Name();
   fIsExpired = fCert->getExpired();
+  fIsNotYetValid = fCert->getNotYetValid();
+  fIsCA = fCert->getIsCA();
+  fNamesThisComputer = fCert->getNamesThisComputer();
   fIsRootCertificate = fCert->getIsRoot();
   fIsSelfSigned = fCert->getSelfSigned();
   fCspName = fCert->_cspName();
@@ -69,8 +72,6 @@ void TOrvoStoreCertificate::ReadCertificateFields() {
   fDN = fCert->_subjectDN();
   fCA = fCert->_subjectC();
   fIssuer = fCert->_issuerO();
-  fHasTrustedRoot = fCert->getTrustedRoot();
-  fisRevoked = fCert->getRevoked();
   fSerialNumber = fCert->_serialNumber();
   fExpireDate = fCert->_validToStr();
 }
@@ -96,20 +97,74 @@ void TOrvoStoreCertificate::AppendHeading(std::vector<std::string>& aList) const
   aList.push_back("--> " + DisplayText());
 }
 
+bool TOrvoStoreCertificate::IsRevoked() const {
+  return fCert->getRevoked();
+}
+
+// Read on first use rather than at construction: the path rests on every
+// certificate of a folder, and a folder's files are read one after another.
+bool TOrvoStoreCertificate::HasTrustedRoot() const {
+  if (!fHasTrustedRoot) {
+    fHasTrustedRoot = fCert->getTrustedRoot();
+  }
+  return *fHasTrustedRoot;
+}
+
+void TOrvoStoreCertificate::CheckRevocation(const std::vector<const TOrvoStoreCertificate*>& aCerts,
+                                            const std::function<void()>& aWhileWaiting) {
+  std::vector<const ck::CkCert*> handles;
+  handles.reserve(aCerts.size());
+  for (const TOrvoStoreCertificate* cert : aCerts) {
+    if (cert != nullptr) {
+      handles.push_back(cert->fCert.get());
+    }
+  }
+  ck::CkCert::CheckRevocation(handles, aWhileWaiting);
+}
+
+// Warnings under one heading. A certificate authority gets none: it is never
+// a server certificate. The checks of a usable certificate's use (its names,
+// revocation, the certificates supplied with it) speak only for usable ones.
+void TOrvoStoreCertificate::AppendWarnings(std::vector<std::string>& aWarnings,
+                                           bool aUsable) const {
+  if (fIsCA) {
+    return;
+  }
+  std::vector<std::string> lines;
+  if (fIsSelfSigned && !fIsRootCertificate) {
+    lines.emplace_back("    is self-signed");
+  } else if (!fIsSelfSigned && !HasTrustedRoot()) {
+    lines.emplace_back(
+        "    We could not determine if the issuer of your certificate is a trusted authority.");
+  }
+  if (aUsable) {
+    if (!fNamesThisComputer) {
+      lines.push_back("    does not name this computer (" + ck::HostNameOfThisComputer() + ")");
+    }
+    if (fCert->getRevocationUnknown()) {
+      lines.emplace_back("    revocation could not be checked");
+    }
+    for (const auto& stale : fCert->GetStaleChainCerts()) {
+      lines.push_back("    the chain certificate " +
+                      ComposeDisplayText(stale->_subjectCN(), stale->_issuerO(), false) +
+                      (stale->getNotYetValid() ? " is not yet valid" : " is expired"));
+    }
+  }
+  if (!lines.empty()) {
+    AppendHeading(aWarnings);
+    aWarnings.insert(aWarnings.end(), lines.begin(), lines.end());
+  }
+}
+
 bool TOrvoStoreCertificate::MatchesOrvoRequirements(std::vector<std::string>* aFailReasons,
                                                     std::vector<std::string>* aWarnings) const {
-  const bool ok = fIsForServerAuth && !fIsExpired && !fisRevoked;
+  const bool valid = !fIsExpired && !fIsNotYetValid;
+  // Revocation is asked only of a certificate that could otherwise serve.
+  const bool revoked = fIsForServerAuth && valid && !fIsCA && IsRevoked();
+  const bool ok = fIsForServerAuth && valid && !fIsCA && !revoked;
 
-  const bool selfSignedNotRoot = fIsSelfSigned && !fIsRootCertificate;
-  const bool untrustedIssuer = !fIsSelfSigned && !fHasTrustedRoot;
-  if (aWarnings != nullptr && (selfSignedNotRoot || untrustedIssuer)) {
-    AppendHeading(*aWarnings);
-    if (selfSignedNotRoot) {
-      aWarnings->push_back("    is self-signed");
-    } else {
-      aWarnings->push_back(
-          "    We could not determine if the issuer of your certificate is a trusted authority.");
-    }
+  if (aWarnings != nullptr) {
+    AppendWarnings(*aWarnings, ok);
   }
 
   if (!ok && aFailReasons != nullptr) {
@@ -117,10 +172,16 @@ bool TOrvoStoreCertificate::MatchesOrvoRequirements(std::vector<std::string>* aF
     if (!fIsForServerAuth) {
       aFailReasons->push_back("   is not for server authentication");
     }
+    if (fIsCA) {
+      aFailReasons->push_back("   is a certificate authority (CA:TRUE), not a server certificate");
+    }
     if (fIsExpired) {
       aFailReasons->push_back("   is expired");
     }
-    if (fisRevoked) {
+    if (fIsNotYetValid) {
+      aFailReasons->push_back("   is not yet valid");
+    }
+    if (revoked) {
       aFailReasons->push_back("   has been revoked");
     }
   }
@@ -128,6 +189,7 @@ bool TOrvoStoreCertificate::MatchesOrvoRequirements(std::vector<std::string>* aF
 }
 
 bool TOrvoStoreCertificate::ValidateCertChain(std::vector<std::string>* aFailReasons) const {
+  fCert->FetchMissingIssuers();
   const std::unique_ptr<ck::CkCertChain> chain = fCert->GetCertChain();
   if (!chain) {
     if (aFailReasons != nullptr) {
@@ -139,7 +201,18 @@ bool TOrvoStoreCertificate::ValidateCertChain(std::vector<std::string>* aFailRea
   const bool reachesRoot = chain->getReachesRoot();
   const bool signaturesOk = chain->VerifyCertSignatures();
   const int expired = chain->getNumExpiredCerts();
-  const bool ok = reachesRoot && signaturesOk && expired == 0;
+  // The certificate itself was judged by MatchesOrvoRequirements.
+  std::vector<std::string> notYetValid;
+  for (int i = 1; i < chain->getNumCerts(); ++i) {
+    if (const std::unique_ptr<ck::CkCert> member = chain->GetCert(i);
+        member && member->getNotYetValid()) {
+      notYetValid.push_back("--> " + ComposeDisplayText(member->_subjectCN(), member->_issuerO(),
+                                                        member->getForServerAuthentication()));
+    }
+  }
+  const std::vector<std::string> faults = chain->_verifyFaults();
+  const bool ok =
+      reachesRoot && signaturesOk && expired == 0 && notYetValid.empty() && faults.empty();
   if (!ok) {
     if (!reachesRoot) {
       Append(aFailReasons, "the certificate chain does not reach a root certificate");
@@ -149,6 +222,13 @@ bool TOrvoStoreCertificate::ValidateCertChain(std::vector<std::string>* aFailRea
     }
     if (expired != 0) {
       Append(aFailReasons, "at least one certificate in the certificate chain is expired");
+    }
+    for (const std::string& heading : notYetValid) {
+      Append(aFailReasons, heading);
+      Append(aFailReasons, "   is not yet valid");
+    }
+    for (const std::string& fault : faults) {
+      Append(aFailReasons, "the certificate chain is not valid: " + fault);
     }
   }
   return ok;
@@ -215,6 +295,7 @@ bool TOrvoStoreCertificate::ExportToPEMFile(const std::string& aFileName) const 
 
 bool TOrvoStoreCertificate::ExportCertChainToPEM(const std::string& aFileName,
                                                  std::vector<std::string>* aFailReasons) const {
+  fCert->FetchMissingIssuers(); // root.pem holds the fetched issuers too
   const std::unique_ptr<ck::CkCertChain> chain = fCert->GetCertChain();
   if (!chain) {
     Append(aFailReasons, "The certificate Chain is Empty.");

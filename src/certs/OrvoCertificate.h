@@ -11,7 +11,9 @@
 
 #include "certs/CkToolkit.h"
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,8 +30,10 @@ public:
   TOrvoStoreCertificate(const TOrvoStoreCertificate&) = delete;
   TOrvoStoreCertificate& operator=(const TOrvoStoreCertificate&) = delete;
 
-  // True when the certificate is meant for server authentication, not
-  // expired and not revoked. Warnings never change the result.
+  // True when the certificate is meant for server authentication, within its
+  // validity, no certificate authority (basic constraints CA:TRUE) and not
+  // revoked. Warnings never change the result. Revocation is asked here unless
+  // CheckRevocation asked it already.
   [[nodiscard]] bool MatchesOrvoRequirements(std::vector<std::string>* aFailReasons = nullptr,
                                              std::vector<std::string>* aWarnings = nullptr) const;
   [[nodiscard]] bool MatchesOrvoRequirements(std::vector<std::string>& aFailReasons,
@@ -37,12 +41,19 @@ public:
     return MatchesOrvoRequirements(&aFailReasons, &aWarnings);
   }
 
-  // True when the chain the toolkit builds now reaches a root, its signatures
-  // verify and none of its certificates is expired.
+  // True when the path the verifier builds now reaches a root, its signatures
+  // verify, none of its certificates is expired or not yet valid and the
+  // verifier found no other fault.
   [[nodiscard]] bool ValidateCertChain(std::vector<std::string>* aFailReasons = nullptr) const;
   [[nodiscard]] bool ValidateCertChain(std::vector<std::string>& aFailReasons) const {
     return ValidateCertChain(&aFailReasons);
   }
+
+  // Asks the revocation question for all of them at once, within one overall
+  // time-out; aWhileWaiting (may be empty) runs on the calling thread every
+  // few milliseconds meanwhile, so that a window stays painted.
+  static void CheckRevocation(const std::vector<const TOrvoStoreCertificate*>& aCerts,
+                              const std::function<void()>& aWhileWaiting);
 
   // True when every certificate of `chain` verifies; false for no chain.
   [[nodiscard]] static bool ValidateCertsInChain(const ck::CkCertChain* chain,
@@ -75,13 +86,18 @@ public:
   bool HasExportablePrivateKey() const { return fPrivateKeyExportable; }
   const std::string& Rfc822Name() const { return fRfc822Name; }
   bool IsExpired() const { return fIsExpired; }
+  bool IsNotYetValid() const { return fIsNotYetValid; }
+  bool isCertificateAuthority() const { return fIsCA; }
   bool isRootCertificate() const { return fIsRootCertificate; }
   bool isSelfSigned() const { return fIsSelfSigned; }
   const std::string& CspName() const { return fCspName; }
   bool isForServerAuthentication() const { return fIsForServerAuth; }
   const std::string& PublicDN() const { return fPublicDN; }
-  bool HasTrustedRoot() const { return fHasTrustedRoot; }
-  bool IsRevoked() const { return fisRevoked; }
+  // Whether the verified path ends at the system's trust store; read on
+  // first use, then fixed.
+  bool HasTrustedRoot() const;
+  // Asked on first use (see CheckRevocation), then fixed.
+  bool IsRevoked() const;
   const std::string& SerialNumber() const { return fSerialNumber; }
   const std::string& ExpireDate() const { return fExpireDate; }
   std::string DisplayText() const;
@@ -91,12 +107,16 @@ private:
   static std::string ComposeDisplayText(const std::string& aCN, const std::string& aIssuer,
                                         bool aForServerAuth);
   void AppendHeading(std::vector<std::string>& aList) const;
+  void AppendWarnings(std::vector<std::string>& aWarnings, bool aUsable) const;
 
   std::unique_ptr<ck::CkCert> fCert;
   bool fHasPrivateKey = false;
   bool fPrivateKeyExportable = false;
   std::string fRfc822Name;
   bool fIsExpired = false;
+  bool fIsNotYetValid = false;
+  bool fIsCA = false;
+  bool fNamesThisComputer = true;
   bool fIsRootCertificate = false;
   bool fIsSelfSigned = false;
   std::string fCspName;
@@ -106,8 +126,7 @@ private:
   std::string fDN;
   std::string fCA;
   std::string fIssuer;
-  bool fHasTrustedRoot = false;
-  bool fisRevoked = false;
+  mutable std::optional<bool> fHasTrustedRoot;
   std::string fSerialNumber;
   std::string fExpireDate;
   std::shared_ptr<TOrvoSSLPrivateKey> fAssignedPrivateKey;

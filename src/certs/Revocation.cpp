@@ -1,4 +1,5 @@
-// Revocation checks over HTTP: OCSP first, then the CRL, within one deadline.
+// Revocation checks: a local CRL, then OCSP, then the CRL over HTTP, within one
+// deadline.
 //
 // Note to maintainers: the HTTP client here is deliberately tiny (HTTP/1.0,
 // http:// only, no redirects, no proxy) because OCSP responders and CRL
@@ -21,11 +22,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -41,7 +44,6 @@ namespace orvo::ck::detail {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr std::size_t kMaxResponseSize = 8u * 1024u * 1024u;
 
 struct Url {
@@ -288,6 +290,8 @@ struct Caches {
   std::map<std::string, bool> answers;          // issuer fingerprint + serial
   std::set<std::string> silentUrls;             // no answer in this process
   std::map<std::string, ssl::X509_CRLPtr> crls; // by address
+  std::vector<ssl::X509_CRLPtr> localCrls;      // found with the certificates
+  std::map<std::string, std::shared_ptr<std::timed_mutex>> fetchLocks;
 };
 
 Caches& caches() {
@@ -442,17 +446,44 @@ ssl::X509_CRLPtr parseCrl(const std::string& body) {
   return crl;
 }
 
+ssl::X509_CRLPtr cachedCrl(const std::string& address) {
+  std::lock_guard lock(caches().mutex);
+  if (const auto it = caches().crls.find(address); it != caches().crls.end()) {
+    const ASN1_TIME* next = X509_CRL_get0_nextUpdate(it->second.get());
+    if (next == nullptr || X509_cmp_current_time(next) > 0) {
+      X509_CRL_up_ref(it->second.get());
+      return ssl::X509_CRLPtr(it->second.get());
+    }
+  }
+  return nullptr;
+}
+
+// One lock per address, so that certificates checked at the same time that
+// share a distribution point wait for one fetch instead of each fetching.
+std::shared_ptr<std::timed_mutex> fetchLock(const std::string& address) {
+  std::lock_guard lock(caches().mutex);
+  auto& entry = caches().fetchLocks[address];
+  if (entry == nullptr) {
+    entry = std::make_shared<std::timed_mutex>();
+  }
+  return entry;
+}
+
 // The CRL behind an address: from the cache while it is current, else fetched.
 ssl::X509_CRLPtr fetchCrl(const std::string& address, const Url& url, Clock::time_point deadline) {
-  {
-    std::lock_guard lock(caches().mutex);
-    if (const auto it = caches().crls.find(address); it != caches().crls.end()) {
-      const ASN1_TIME* next = X509_CRL_get0_nextUpdate(it->second.get());
-      if (next == nullptr || X509_cmp_current_time(next) > 0) {
-        X509_CRL_up_ref(it->second.get());
-        return ssl::X509_CRLPtr(it->second.get());
-      }
-    }
+  if (ssl::X509_CRLPtr crl = cachedCrl(address)) {
+    return crl;
+  }
+  const auto addressLock = fetchLock(address);
+  std::unique_lock fetching(*addressLock, std::defer_lock);
+  if (!fetching.try_lock_until(deadline)) {
+    return nullptr;
+  }
+  if (ssl::X509_CRLPtr crl = cachedCrl(address)) {
+    return crl; // fetched by another check meanwhile
+  }
+  if (isSilent(address)) {
+    return nullptr;
   }
   const auto body = httpExchange(url, requestHead("GET", url) + "\r\n", deadline);
   if (!body) {
@@ -468,6 +499,47 @@ ssl::X509_CRLPtr fetchCrl(const std::string& address, const Url& url, Clock::tim
   return crl;
 }
 
+// A CRL that issuer signed and that is current: thisUpdate has passed (with
+// five minutes of leeway for clocks) and nextUpdate, when given, has not.
+bool crlSpeaksFor(X509_CRL* crl, X509* issuer) {
+  EVP_PKEY* issuerKey = X509_get0_pubkey(issuer);
+  if (crl == nullptr || issuerKey == nullptr ||
+      X509_NAME_cmp(X509_CRL_get_issuer(crl), X509_get_subject_name(issuer)) != 0 ||
+      X509_CRL_verify(crl, issuerKey) != 1) {
+    return false;
+  }
+  const ASN1_TIME* thisUpdate = X509_CRL_get0_lastUpdate(crl);
+  const ASN1_TIME* nextUpdate = X509_CRL_get0_nextUpdate(crl);
+  std::time_t soon = std::time(nullptr) + 300;
+  if (thisUpdate == nullptr || X509_cmp_time(thisUpdate, &soon) != -1) {
+    return false; // unreadable or not yet in force
+  }
+  return nextUpdate == nullptr || X509_cmp_current_time(nextUpdate) == 1;
+}
+
+bool listedIn(X509_CRL* crl, X509* cert) {
+  X509_REVOKED* entry = nullptr;
+  // 1: listed; 2: listed as removeFromCRL, i.e. no longer revoked.
+  return X509_CRL_get0_by_cert(crl, &entry, cert) == 1;
+}
+
+std::optional<bool> askLocalCrl(X509* cert, X509* issuer) {
+  std::vector<ssl::X509_CRLPtr> crls;
+  {
+    std::lock_guard lock(caches().mutex);
+    for (const auto& crl : caches().localCrls) {
+      X509_CRL_up_ref(crl.get());
+      crls.emplace_back(crl.get());
+    }
+  }
+  for (const auto& crl : crls) {
+    if (crlSpeaksFor(crl.get(), issuer)) {
+      return listedIn(crl.get(), cert);
+    }
+  }
+  return std::nullopt;
+}
+
 std::optional<bool> askCrl(X509* cert, X509* issuer, Clock::time_point deadline) {
   for (const auto& address : crlUrls(cert)) {
     const auto url = parseHttpUrl(address);
@@ -475,42 +547,90 @@ std::optional<bool> askCrl(X509* cert, X509* issuer, Clock::time_point deadline)
       continue;
     }
     ssl::X509_CRLPtr crl = fetchCrl(address, *url, deadline);
-    EVP_PKEY* issuerKey = X509_get0_pubkey(issuer);
-    if (crl == nullptr || issuerKey == nullptr ||
-        X509_NAME_cmp(X509_CRL_get_issuer(crl.get()), X509_get_subject_name(issuer)) != 0 ||
-        X509_CRL_verify(crl.get(), issuerKey) != 1) {
-      continue; // not the issuer's list
+    if (!crlSpeaksFor(crl.get(), issuer)) {
+      continue; // not the issuer's list, or out of date
     }
-    X509_REVOKED* entry = nullptr;
-    // 1: listed; 2: listed as removeFromCRL, i.e. no longer revoked.
-    return X509_CRL_get0_by_cert(crl.get(), &entry, cert) == 1;
+    return listedIn(crl.get(), cert);
   }
   return std::nullopt;
 }
 
+bool hasLocalCrlNamed(const X509_NAME* issuerName) {
+  std::lock_guard lock(caches().mutex);
+  return std::any_of(caches().localCrls.begin(), caches().localCrls.end(), [&](const auto& crl) {
+    return X509_NAME_cmp(X509_CRL_get_issuer(crl.get()), issuerName) == 0;
+  });
+}
+
 } // namespace
 
-bool isRevoked(X509* cert, X509* issuer) {
-  if (cert == nullptr || issuer == nullptr) {
+bool hasRevocationSource(X509* cert) {
+  if (cert == nullptr) {
     return false;
+  }
+  return !ocspUrls(cert).empty() || !crlUrls(cert).empty() ||
+         hasLocalCrlNamed(X509_get_issuer_name(cert));
+}
+
+RevocationStatus revocationStatus(X509* cert, X509* issuer, Clock::time_point deadline) {
+  if (cert == nullptr || !hasRevocationSource(cert)) {
+    return RevocationStatus::NotChecked;
+  }
+  if (issuer == nullptr) {
+    return RevocationStatus::Unknown; // nobody can vouch for an answer
   }
   const std::string key = answerKey(cert, issuer);
   {
     std::lock_guard lock(caches().mutex);
     if (const auto it = caches().answers.find(key); it != caches().answers.end()) {
-      return it->second;
+      return it->second ? RevocationStatus::Revoked : RevocationStatus::Good;
     }
   }
-  const auto deadline = Clock::now() + kRevocationTimeout;
-  auto verdict = askOcsp(cert, issuer, deadline);
+  auto verdict = askLocalCrl(cert, issuer);
+  if (!verdict) {
+    verdict = askOcsp(cert, issuer, deadline);
+  }
   if (!verdict) {
     verdict = askCrl(cert, issuer, deadline);
   }
   ERR_clear_error();
-  const bool revoked = verdict.value_or(false);
+  if (!verdict) {
+    return RevocationStatus::Unknown;
+  }
   std::lock_guard lock(caches().mutex);
-  caches().answers[key] = revoked;
-  return revoked;
+  caches().answers[key] = *verdict;
+  return *verdict ? RevocationStatus::Revoked : RevocationStatus::Good;
+}
+
+bool isRevoked(X509* cert, X509* issuer) {
+  return revocationStatus(cert, issuer, Clock::now() + kRevocationTimeout) ==
+         RevocationStatus::Revoked;
+}
+
+void addLocalCrl(X509_CRL* crl) {
+  if (crl == nullptr) {
+    return;
+  }
+  std::lock_guard lock(caches().mutex);
+  auto& local = caches().localCrls;
+  const bool known = std::any_of(local.begin(), local.end(), [crl](const auto& other) {
+    return X509_CRL_cmp(other.get(), crl) == 0 &&
+           ASN1_TIME_compare(X509_CRL_get0_lastUpdate(other.get()),
+                             X509_CRL_get0_lastUpdate(crl)) == 0;
+  });
+  if (!known && local.size() < 1024) {
+    X509_CRL_up_ref(crl);
+    local.emplace_back(crl);
+    caches().answers.clear(); // a new list may overrule what was answered
+  }
+}
+
+std::optional<std::string> httpGet(const std::string& address, Clock::time_point deadline) {
+  const auto url = parseHttpUrl(address);
+  if (!url) {
+    return std::nullopt;
+  }
+  return httpExchange(*url, requestHead("GET", *url) + "\r\n", deadline);
 }
 
 void clearRevocationCache() {
@@ -518,6 +638,7 @@ void clearRevocationCache() {
   caches().answers.clear();
   caches().silentUrls.clear();
   caches().crls.clear();
+  caches().localCrls.clear();
 }
 
 } // namespace orvo::ck::detail

@@ -149,9 +149,11 @@ public:
   // Step 3: presets the server's folder, proves the pair and runs the
   // loopback test; false after the person was told why.
   bool VerifyCertificate();
-  // Tells the person that the verification failed for aReason.
-  void ShowVerificationFailure(const QString& aReason);
-  // The reasons of the last loopback test (empty when it passed).
+  // Tells the person that the verification failed for aReason; the lines of
+  // aDetails (the TLS layer's own reasons) follow it in the error dialog.
+  void ShowVerificationFailure(const QString& aReason, const TStrings& aDetails = {});
+  // The reasons of the last loopback test and of the export of its files
+  // (empty when it passed).
   const TStrings& TlsReasons() const { return fTlsReasons; }
 
   // Finish with the server restart.

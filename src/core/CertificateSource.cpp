@@ -50,6 +50,8 @@ bool TCertImportCore::OpenStore() {
           [this](const std::string& aFileName, std::string& aPassword, bool aWasWrong) {
             return HandlePasswordRequest(aFileName, aPassword, aWasWrong);
           });
+      // Revocation answers are awaited with the page painted.
+      fStore->SetOnWait([this] { fInteraction.KeepPainted(); });
     } catch (const std::exception&) {
       // Without a store the list stays empty and the other sources still work.
     }
@@ -278,22 +280,46 @@ bool TCertImportCore::LoadCertificateFiles(const QStringList& aFiles, TOrvoCertL
                                            TStrings& aErrors, TStrings& aWarnings, bool aAnyName,
                                            bool aPkcs12) {
   aCandidates.clear();
+  // Every file is read first, so that the revocation question is asked for
+  // all certificates at once (one time-out for all, the window painted
+  // meanwhile); the findings then follow in file order.
+  struct Loaded {
+    std::unique_ptr<TOrvoStoreCertificate> cert;
+    std::string problem;
+  };
+  std::vector<Loaded> loaded;
   for (const QString& file : aFiles) {
     if (!aAnyName && !IsCertificateFile(file)) {
       continue;
     }
-    std::unique_ptr<TOrvoStoreCertificate> cert;
-    const bool loaded = fStore && (aPkcs12 ? fStore->createCertFromPkcs12File(ToStd(file), cert)
-                                           : fStore->createCertFromFile(ToStd(file), cert));
-    if (!loaded || !cert) {
+    Loaded entry;
+    const bool ok = fStore && (aPkcs12 ? fStore->createCertFromPkcs12File(ToStd(file), entry.cert)
+                                       : fStore->createCertFromFile(ToStd(file), entry.cert));
+    if (!ok || !entry.cert) {
       // The store names what it found where it can (a PKCS#12 file without
       // a certificate, a .p12 name on other content).
       const std::string problem = fStore ? fStore->LastLoadProblem() : std::string();
-      aErrors.push_back(!problem.empty() ? problem
-                                         : "File '" + ToStd(file) + "' is not a certificate.");
-    } else if (!IsDuplicateCertificate(*cert, aCandidates) &&
-               cert->MatchesOrvoRequirements(aErrors, aWarnings)) {
-      aCandidates.push_back(std::move(cert));
+      entry.cert.reset();
+      entry.problem =
+          !problem.empty() ? problem : "File '" + ToStd(file) + "' is not a certificate.";
+    }
+    loaded.push_back(std::move(entry));
+  }
+  if (fStore) {
+    std::vector<const TOrvoStoreCertificate*> certs;
+    for (const Loaded& entry : loaded) {
+      if (entry.cert) {
+        certs.push_back(entry.cert.get());
+      }
+    }
+    TOrvoStoreCertificate::CheckRevocation(certs, fStore->OnWait());
+  }
+  for (Loaded& entry : loaded) {
+    if (!entry.cert) {
+      aErrors.push_back(entry.problem);
+    } else if (!IsDuplicateCertificate(*entry.cert, aCandidates) &&
+               entry.cert->MatchesOrvoRequirements(aErrors, aWarnings)) {
+      aCandidates.push_back(std::move(entry.cert));
     }
   }
   for (auto it = aCandidates.size(); it-- > 0;) {

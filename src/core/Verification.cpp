@@ -49,6 +49,7 @@ void TCertImportCore::RunVerification(bool& aResult) {
   fInteraction.KeepPainted();
 
   QString reason;
+  fTlsReasons.clear();
   const bool keyOk = VerifyKeyPair();
   if (!keyOk) {
     reason = QStringLiteral(
@@ -67,7 +68,8 @@ void TCertImportCore::RunVerification(bool& aResult) {
   if (aResult) {
     fInteraction.ShowVerdict(true, QStringLiteral("Verification of certificate successful"));
   } else {
-    ShowVerificationFailure(reason);
+    // The fixed reason line, then why the files or the handshake failed.
+    ShowVerificationFailure(reason, fTlsReasons);
   }
 }
 
@@ -81,12 +83,17 @@ void TCertImportCore::PresetServerFolder() {
   fInteraction.TargetPreset(fOrvoCoreCertPath);
 }
 
-void TCertImportCore::ShowVerificationFailure(const QString& aReason) {
+void TCertImportCore::ShowVerificationFailure(const QString& aReason, const TStrings& aDetails) {
   fInteraction.ShowVerdict(false, kFailedPrefix + aReason);
+  QString detail = QStringLiteral("Reason(s):") + aReason;
+  TStrings reasons{ToStd(aReason)};
+  for (const std::string& line : aDetails) {
+    detail += QStringLiteral("\r\n") + ToQ(line);
+    reasons.push_back(line);
+  }
   fInteraction.ShowErrorDetail({QStringLiteral("Verification Error"),
                                 QStringLiteral("Verification of certificate NOT successful"),
-                                QStringLiteral("Reason(s):") + aReason,
-                                {ToStd(aReason)}});
+                                detail, reasons});
 }
 
 bool TCertImportCore::VerifyKeyPair() {
@@ -98,7 +105,9 @@ bool TCertImportCore::VerifyKeyPair() {
 bool TCertImportCore::VerifySSLConnection() {
   TStrings errors;
   (void)ExportTestCertificate(*fProvidedCert, errors);
-  (void)ExportTestKey(*fProvidedKey);
+  if (!ExportTestKey(*fProvidedKey)) {
+    errors.push_back("Coud n't write file to location '" + ToStd(fDataPath) + "orvo.key'");
+  }
   TStrings tlsErrors;
   bool ok = false;
   try {
@@ -109,7 +118,11 @@ bool TCertImportCore::VerifySSLConnection() {
     tlsErrors.emplace_back(e.what());
     ok = false;
   }
-  fTlsReasons = tlsErrors;
+  fTlsReasons.clear();
+  if (!ok) {
+    fTlsReasons = errors;
+    fTlsReasons.insert(fTlsReasons.end(), tlsErrors.begin(), tlsErrors.end());
+  }
   fInteraction.ShowCheck(CheckStage::TlsConnection, ok ? CheckState::Passed : CheckState::Failed);
   return ok;
 }

@@ -84,7 +84,11 @@ bool TOpenSSLBinding::InitialiseLibraries() {
       api.OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr) <= 0) {
     return false;
   }
-  if (api.OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
+  // The system's configuration (openssl.cnf, OPENSSL_CONF) with its security
+  // level, as the server reads it, so that the loopback test accepts and
+  // refuses what the server will.
+  if (api.OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS |
+                               OPENSSL_INIT_LOAD_CONFIG,
                            nullptr) <= 0) {
     return false;
   }

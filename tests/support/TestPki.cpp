@@ -112,6 +112,9 @@ std::string joinNames(const CertSpec& certSpec) {
   const bool server = certSpec.usage == Usage::Server || certSpec.usage == Usage::ServerClient;
   if (dns.empty() && certSpec.emails.empty() && server && !certSpec.commonName.empty()) {
     dns.push_back(certSpec.commonName);
+    if (certSpec.commonName != kTestHostName) {
+      dns.emplace_back(kTestHostName);
+    }
   }
   for (const auto& n : dns) {
     names.push_back("DNS:" + n);
@@ -172,6 +175,11 @@ void addUsageExts(X509* cert, X509V3_CTX* ctx, Usage usage, bool rsa) {
     addExt(cert, ctx, NID_basic_constraints, "critical,CA:TRUE");
     addExt(cert, ctx, NID_key_usage, "critical,keyCertSign,cRLSign");
     break;
+  case Usage::CaServer:
+    addExt(cert, ctx, NID_basic_constraints, "critical,CA:TRUE");
+    addExt(cert, ctx, NID_key_usage, "critical,digitalSignature,keyCertSign,cRLSign");
+    addExt(cert, ctx, NID_ext_key_usage, "serverAuth,clientAuth");
+    break;
   case Usage::Unrestricted:
     break;
   }
@@ -231,8 +239,15 @@ TestCert build(const CertSpec& certSpec, std::shared_ptr<EVP_PKEY> key, const Te
     addExt(cert.get(), &ctx, NID_authority_key_identifier, "keyid:always");
   }
   addExt(cert.get(), &ctx, NID_subject_alt_name, joinNames(certSpec));
+  std::string access;
   if (!certSpec.ocspUrl.empty()) {
-    addExt(cert.get(), &ctx, NID_info_access, "OCSP;URI:" + certSpec.ocspUrl);
+    access = "OCSP;URI:" + certSpec.ocspUrl;
+  }
+  if (!certSpec.caIssuersUrl.empty()) {
+    access += (access.empty() ? "" : ",") + std::string("caIssuers;URI:") + certSpec.caIssuersUrl;
+  }
+  if (!access.empty()) {
+    addExt(cert.get(), &ctx, NID_info_access, access);
   }
   if (!certSpec.crlUrl.empty()) {
     addExt(cert.get(), &ctx, NID_crl_distribution_points, "URI:" + certSpec.crlUrl);
@@ -293,6 +308,11 @@ struct TestPki::Impl {
 };
 
 TestPki::TestPki() : impl_(std::make_unique<Impl>()) {}
+
+namespace {
+// Names this computer as the test certificates do (see kTestHostName).
+[[maybe_unused]] const bool kNamedTestHost = ::setenv("ORVO_HOST_NAMES", kTestHostName, 0) == 0;
+} // namespace
 TestPki::~TestPki() = default;
 
 TestPki& TestPki::instance() {

@@ -67,8 +67,15 @@ enum class Usage {
   CodeSigning,  // CA:FALSE, digitalSignature, EKU codeSigning only
   OcspSigning,  // CA:FALSE, digitalSignature, EKU OCSPSigning: a delegated OCSP responder
   Ca,           // CA:TRUE (critical), keyCertSign+cRLSign
+  CaServer,     // CA:TRUE with EKU serverAuth+clientAuth, as ACME intermediates carry
   Unrestricted, // no basic constraints, key usage or EKU at all
 };
+
+// The name of the test machine: every test process names this computer so
+// (ORVO_HOST_NAMES, set when the process starts unless it is set already), and
+// server certificates name it by default, so that only the tests of the
+// host-name warning see it.
+inline constexpr const char* kTestHostName = "host.test.local";
 
 // The key types a certificate may have. RSA keys come from the disk cache
 // (see Cost above), as do RSA-PSS and DSA keys; the others are quick to make.
@@ -88,8 +95,8 @@ struct CertSpec {
   std::string commonName = "server.test.local";
   std::string organization = "Orvo Test";
   std::string country = "DE";
-  // Subject alternative names. DNS names default to the common name when both
-  // lists are empty and the usage is a server one.
+  // Subject alternative names. DNS names default to the common name and
+  // kTestHostName when both lists are empty and the usage is a server one.
   std::vector<std::string> dnsNames{};
   std::vector<std::string> emails{};
   Usage usage = Usage::Server;
@@ -104,6 +111,8 @@ struct CertSpec {
   // Authority information access (OCSP) and CRL distribution point URLs.
   std::string ocspUrl{};
   std::string crlUrl{};
+  // Authority information access: where the issuer's certificate is (caIssuers).
+  std::string caIssuersUrl{};
 };
 
 class TestPki {
