@@ -109,6 +109,11 @@ core::MsgButton CliInteraction::Ask(const core::Question& aQuestion) {
   case core::Topic::RestartService:
   case core::Topic::StartService:
     return fRestart == RestartPolicy::No ? core::MbNo : core::MbYes;
+  case core::Topic::RestoreBackup:
+    // The server ran with the previous files: without a person to ask, the
+    // command line brings it back to them.
+    PrintLines(fErr, aQuestion.text, &fWarnings);
+    return core::MbYes;
   }
   return core::MbNo;
 }
