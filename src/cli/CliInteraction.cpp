@@ -109,6 +109,8 @@ core::MsgButton CliInteraction::Ask(const core::Question& aQuestion) {
   case core::Topic::RestartService:
   case core::Topic::StartService:
     return fRestart == RestartPolicy::No ? core::MbNo : core::MbYes;
+  default:
+    break; // a question the command line has no option for is declined
   }
   return core::MbNo;
 }
