@@ -114,6 +114,8 @@ core::MsgButton CliInteraction::Ask(const core::Question& aQuestion) {
     // command line brings it back to them.
     PrintLines(fErr, aQuestion.text, &fWarnings);
     return core::MbYes;
+  default:
+    break; // a question the command line has no option for is declined
   }
   return core::MbNo;
 }

@@ -240,10 +240,7 @@ private:
       return kExitRefused;
     }
     if (!fCore.VerifyCertificate()) {
-      for (const std::string& reason : fCore.TlsReasons()) {
-        fUi.Error(ToQ(reason));
-      }
-      return kExitRefused;
+      return kExitRefused; // the error detail carried the TLS layer's reasons
     }
     const bool unaccepted = !fCore.CertificateWarnings().empty() && !fOptions.acceptWarnings;
     if (fOptions.command == QLatin1String("check")) {
