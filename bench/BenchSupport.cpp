@@ -254,28 +254,35 @@ std::vector<std::string> Folders::ServerTreeCertFiles() {
   return files;
 }
 
-const test::Path& Folders::Verification(int aBits) {
-  for (const auto& [bits, path] : fVerification) {
-    if (bits == aBits) {
+const test::Path& Folders::Verification(int aKey) {
+  for (const auto& [key, path] : fVerification) {
+    if (key == aKey) {
       return path;
     }
   }
   auto& pki = test::TestPki::instance();
   test::CertSpec certSpec;
-  certSpec.commonName = "verify" + std::to_string(aBits) + ".test.local";
-  certSpec.keyBits = aBits;
+  certSpec.commonName = "verify" + std::to_string(aKey) + ".test.local";
+  certSpec.keyType = aKey == 256     ? test::KeyType::EcP256
+                     : aKey == 25519 ? test::KeyType::Ed25519
+                                     : test::KeyType::Rsa;
+  certSpec.keyBits = aKey;
   certSpec.keySlot = kMatchKeySlot;
   const test::TestCert server = pki.issue(certSpec);
-  const test::Path folder = fRoot / ("verify-" + std::to_string(aBits));
+  // orvo.key as the verification step writes it: RSA PEM for RSA, PKCS#8
+  // for the others.
+  const test::KeyFormat keyFormat =
+      certSpec.keyType == test::KeyType::Rsa ? test::KeyFormat::PemRsa : test::KeyFormat::PemPkcs8;
+  const test::Path folder = fRoot / ("verify-" + std::to_string(aKey));
   fs::create_directories(folder);
   test::writeCertsPem(folder / "server.pem", {server, pki.intermediate(), pki.root()});
-  test::writeKey(folder / "server.key", server, test::KeyFormat::PemRsa);
+  test::writeKey(folder / "server.key", server, keyFormat);
   // The three files in the form the verification step writes them, for the
   // OpenSSL peer.
   test::writeCertPem(folder / "orvo.crt", server);
   test::writeCertsPem(folder / "root.pem", {server, pki.intermediate(), pki.root()});
-  test::writeKey(folder / "orvo.key", server, test::KeyFormat::PemRsa);
-  fVerification.emplace_back(aBits, folder);
+  test::writeKey(folder / "orvo.key", server, keyFormat);
+  fVerification.emplace_back(aKey, folder);
   return fVerification.back().second;
 }
 

@@ -63,8 +63,9 @@ public:
   // The files of the tree's folders, links resolved and each once.
   std::vector<std::string> ServerTreeCertFiles();
   // A folder with server.pem (certificate, intermediate, root) and
-  // server.key for the verification step, RSA of the given size.
-  const test::Path& Verification(int aBits);
+  // server.key for the verification step.
+  // aKey: RSA bits (2048, 4096), 256 for EC P-256 or 25519 for Ed25519.
+  const test::Path& Verification(int aKey);
   // An empty folder, for a machine store with nothing in it.
   test::Path Empty();
 

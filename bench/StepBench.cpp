@@ -6,7 +6,8 @@
 //  - the folder scan of step 1's check over 10, 100 and 1,000 certificates
 //    with 10 and 100 key files;
 //  - the verification of step 3 (key-pair proof, export of the three files,
-//    loopback TLS handshake, clean-up) for RSA 2048 and 4096.
+//    loopback TLS handshake, clean-up) for RSA 2048 and 4096, ECDSA P-256
+//    ("ecdsa:256") and Ed25519 ("ed:25519").
 // Our side runs the real step operations of the wizard window offscreen.
 // Names end in "/ours" or "/openssl"; scripts/bench pairs them by the rest.
 
@@ -206,8 +207,7 @@ BENCHMARK(FolderScanOpenssl)
 // ---- Verification of step 3 ------------------------------------------------
 
 void VerificationOurs(benchmark::State& aState) {
-  const int bits = static_cast<int>(aState.range(0));
-  const auto& folder = Folders::instance().Verification(bits);
+  const auto& folder = Folders::instance().Verification(static_cast<int>(aState.range(0)));
   Wizard wizard(Folders::instance().Empty().string());
   if (!wizard.CheckFolder(folder) || !wizard.window->fCertHasPrivateKey) {
     aState.SkipWithError("step 1 did not take the certificate with its key");
@@ -236,6 +236,18 @@ BENCHMARK(VerificationOurs)
     ->ArgName("rsa")
     ->Arg(2048)
     ->Arg(4096)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(VerificationOurs)
+    ->Name("step3_verification/ours")
+    ->ArgName("ecdsa")
+    ->Arg(256)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(VerificationOurs)
+    ->Name("step3_verification/ours")
+    ->ArgName("ed")
+    ->Arg(25519)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
@@ -269,12 +281,23 @@ BENCHMARK(VerificationOpenssl)
     ->Arg(4096)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+BENCHMARK(VerificationOpenssl)
+    ->Name("step3_verification/openssl")
+    ->ArgName("ecdsa")
+    ->Arg(256)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(VerificationOpenssl)
+    ->Name("step3_verification/openssl")
+    ->ArgName("ed")
+    ->Arg(25519)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // The parts of our verification, to see where its time goes (the loopback
 // test alone is orvo_bench_tls).
 void VerificationPartsOurs(benchmark::State& aState) {
-  const int bits = static_cast<int>(aState.range(0));
-  const auto& folder = Folders::instance().Verification(bits);
+  const auto& folder = Folders::instance().Verification(static_cast<int>(aState.range(0)));
   const test::TempDir data;
   const std::string dataPath = data.path().string() + "/";
   TOrvoCertStore store(dataPath);
@@ -308,6 +331,18 @@ BENCHMARK(VerificationPartsOurs)
     ->ArgName("rsa")
     ->Arg(2048)
     ->Arg(4096)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(VerificationPartsOurs)
+    ->Name("step3_parts/ours")
+    ->ArgName("ecdsa")
+    ->Arg(256)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(VerificationPartsOurs)
+    ->Name("step3_parts/ours")
+    ->ArgName("ed")
+    ->Arg(25519)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

@@ -1,5 +1,9 @@
-// orvo-cert-importer: the shared units start first, then the wizard's window
-// runs until it is closed; the units shut down in reverse order at the end.
+// orvo-cert-importer: with arguments, the command line runs under a
+// QCoreApplication and ends before anything of the window exists (no display
+// is needed). Without arguments the shared units start first, then the
+// wizard's window runs until it is closed; the units shut down in reverse
+// order at the end.
+#include "cli/CommandLine.h"
 #include "shared/SharedUnits.h"
 #include "tls/OpenSSLBinding.h"
 #include "ui/QtModalUi.h"
@@ -56,6 +60,9 @@ int RunWizard(orvo::ui::QtModalUi& aModal) {
 } // namespace
 
 int main(int argc, char** argv) {
+  if (orvo::cli::WantsCommandLine(argc, argv)) {
+    return orvo::cli::RunCommandLine(argc, argv);
+  }
   orvo::ui::ModalUi* modalForErrors = nullptr;
   OrvoApplication app(argc, argv, modalForErrors);
   orvo::ui::QtModalUi modal;

@@ -26,11 +26,17 @@
 
 namespace orvo {
 
+namespace files {
+class FileWriter;
+struct InstallPlan;
+} // namespace files
+
 class TOrvoCertStore;
 class TOrvoStoreCertificate;
 class TOrvoSSLPrivateKey;
 class TOrvoSSLCertificateValidator;
 class TServiceManager;
+class TServiceInfo;
 class TLoopbackTlsTest;
 class WaitClock;
 enum class TServiceState;
@@ -49,6 +55,8 @@ struct ImportEnvironment {
   WaitClock* clock = nullptr;
   // Local time for the backup folder's stamp; read twice (date, then time).
   std::function<QDateTime()> now;
+  // Writes the backup and restored copies; null means the system's writer.
+  files::FileWriter* fileWriter = nullptr;
 
   // The real OpenSSL loader, systemd and the system clock.
   static ImportEnvironment Product();
@@ -99,8 +107,10 @@ enum class ServiceOutcome {
 struct InstallRecord {
   bool written = false;
   QString folder;
-  QStringList files;    // full names of the files written
-  QString backupFolder; // empty when nothing was backed up
+  QStringList files;     // full names of the files written
+  QString backupFolder;  // empty when nothing was backed up
+  QString backupName;    // its name inside folder
+  bool restored = false; // the previous files were put back after a failed start
   TStrings errors;
   ServiceOutcome service = ServiceOutcome::NotOffered;
 };
@@ -209,11 +219,24 @@ private:
   bool ExportTestKey(TOrvoSSLPrivateKey& aKey);
 
   // Finish.
-  void BackupExistingFiles(bool& aOk, const InstallSettings& aSettings, const QString& aFolder,
-                           const QStringList& aNames);
+  files::InstallPlan InstallPlanFor(const InstallSettings& aSettings, const QString& aFolder);
+  bool WriteInstalledFiles(const std::string& aStage, const std::string& aFolder, bool aEncrypt,
+                           TStrings& aReasons);
+  bool ReadBackInstalledPair(const std::string& aStage, const std::string& aFolder, bool aEncrypt,
+                             TStrings& aReasons);
 
   // Server restart.
   bool OfferCoreServiceRestart(const QString& aFolder, bool aAnyTarget);
+  // Requests the start and waits (start-only budget) for running, a start
+  // that ended without it, or the time-out.
+  ServiceOutcome StartAndWait(TServiceManager& aManager, TServiceInfo* aInfo);
+  // After a start that failed with the new files: asks whether to put the
+  // backed-up files back and start again. True when they were put back (or
+  // the attempt was reported), so the expiry of the new certificate is moot.
+  bool OfferRestore(const QString& aFolder);
+  // Puts the backup of the last install back by stage and swap; false after
+  // telling why it could not.
+  bool RestorePreviousFiles(const QString& aFolder);
   void RestartCoreService();
   struct RestartWait;
   void WaitForCoreServiceState(RestartWait& aWait, TServiceState aWanted);

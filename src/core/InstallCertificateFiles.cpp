@@ -1,17 +1,20 @@
 // Finish: backs up the certificate files already in the target folder, then
-// writes orvo.crt, root.pem and orvo.key in the layout the server reads.
+// installs orvo.crt, root.pem and orvo.key in the layout the server reads, by
+// the install transaction of the files room (stage, read back, swap).
 #include "core/CertImportCore.h"
 
 #include "certs/OrvoCertStore.h"
 #include "certs/OrvoCertificate.h"
+#include "certs/OrvoSSLCertificateValidator.h"
 #include "certs/OrvoSSLPrivateKey.h"
 #include "core/CoreText.h"
+#include "files/InstallTransaction.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
-#include <algorithm>
+#include <exception>
+#include <vector>
 
 namespace orvo::core {
 
@@ -19,19 +22,9 @@ namespace {
 
 // The passphrase of an encrypted key file; the server knows it.
 const std::string kKeyFilePassphrase = "kqzv";
-
-// Copies a file over an existing target. QFile::copy refuses to overwrite,
-// so the copy goes to a temporary name first and replaces the target only
-// when it is complete.
-bool CopyReplacing(const QString& aFrom, const QString& aTo) {
-  const QString partial = aTo + QStringLiteral(".partial");
-  QFile::remove(partial);
-  if (!QFile::copy(aFrom, partial)) {
-    return false;
-  }
-  QFile::remove(aTo);
-  return QFile::rename(partial, aTo);
-}
+// The files the server reads, in the order of the backup.
+const std::vector<std::string> kInstalledFiles = {"root.pem", "orvo.crt", "orvo.key"};
+const std::string kKeyFileName = "orvo.key";
 
 } // namespace
 
@@ -50,8 +43,6 @@ QString TCertImportCore::GetBackupDirName(const QString& aFolder, const QDateTim
 }
 
 bool TCertImportCore::InstallCertificateFiles(const InstallSettings& aSettings) {
-  TStrings errors;
-  bool ok = true;
   fInstall = InstallRecord{};
   QString folder = aSettings.folder;
   if (TrimControls(folder).isEmpty()) {
@@ -75,69 +66,127 @@ bool TCertImportCore::InstallCertificateFiles(const InstallSettings& aSettings) 
   if (!QFileInfo(folder).isDir()) {
     return false;
   }
-  BackupExistingFiles(
-      ok, aSettings, folder,
-      {QStringLiteral("root.pem"), QStringLiteral("orvo.crt"), QStringLiteral("orvo.key")});
-  if (!ok) {
+  // Stage, verify, swap: the folder ends with all old files or all new ones,
+  // never a certificate beside a key it does not pair with.
+  const files::InstallResult result = files::InstallFiles(InstallPlanFor(aSettings, folder));
+  fInstall.backupFolder = ToQ(result.backupFolder);
+  fInstall.backupName = ToQ(result.backupName);
+  fInstall.errors.insert(fInstall.errors.end(), result.errors.begin(), result.errors.end());
+  switch (result.failure) {
+  case files::InstallFailure::None:
+    break;
+  case files::InstallFailure::NotRegular:
+    fInteraction.Tell({MsgKind::Error, ToQ(result.errors.front())});
     return false;
-  }
-  ok = fStore && fStore->ExportCertificateAndChain(ToStd(folder), *fProvidedCert, errors);
-  if (ok) {
-    const std::string keyFile = ToStd(folder + QStringLiteral("orvo.key"));
-    ok = aSettings.encryptKey ? fProvidedKey->SavePEMFileWithPW(keyFile, kKeyFilePassphrase)
-                              : fProvidedKey->SaveOrvoKeyFile(keyFile);
-    if (!ok) {
-      errors.push_back("Could not write the private key file " + keyFile + ".");
-    }
-  }
-  if (!ok) {
-    fInstall.errors.insert(fInstall.errors.end(), errors.begin(), errors.end());
+  case files::InstallFailure::Backup:
+    fInteraction.Tell(
+        {MsgKind::Error, QStringLiteral("An error occured while backing up the files."), MbCancel});
+    return false;
+  case files::InstallFailure::Write:
     fInteraction.ShowErrorDetail(
         {QStringLiteral("Error"),
-         QStringLiteral("Error writing the files to the directory ") + folder, ReasonText(errors),
-         errors});
+         QStringLiteral("Error writing the files to the directory ") + folder,
+         ReasonText(result.errors), result.errors});
     return false;
   }
   fInstall.written = true;
   for (const char* name : {"orvo.crt", "root.pem", "orvo.key"}) {
     fInstall.files << folder + QLatin1String(name);
   }
+  for (const std::string& note : result.notes) {
+    fInteraction.Tell({MsgKind::Information, ToQ(note)});
+  }
   const bool offered = (fIsOrvoCoreInstallation || aSettings.restartAnyTarget) &&
                        OfferCoreServiceRestart(folder, aSettings.restartAnyTarget);
   if (fIsOrvoCoreInstallation && !offered) {
     ShowExpiryMessage(QStringLiteral("Success. The certificate will expire at :"));
   }
-  return ok;
+  return true;
 }
 
-void TCertImportCore::BackupExistingFiles(bool& aOk, const InstallSettings& aSettings,
-                                          const QString& aFolder, const QStringList& aNames) {
-  if (!aSettings.backup) {
-    return;
-  }
-  const bool anyExists = std::any_of(aNames.begin(), aNames.end(), [&](const QString& name) {
-    return QFileInfo::exists(aFolder + name);
-  });
-  if (!anyExists) {
-    return;
-  }
+files::InstallPlan TCertImportCore::InstallPlanFor(const InstallSettings& aSettings,
+                                                   const QString& aFolder) {
+  files::InstallPlan plan;
+  plan.folder = ToStd(aFolder);
+  plan.names = kInstalledFiles;
+  plan.keyName = kKeyFileName;
+  plan.backup = aSettings.backup;
   const QDateTime date = fEnv.now();
   const QDateTime time = fEnv.now();
-  const QString backup = GetBackupDirName(aFolder, date, time);
-  QDir().mkpath(backup);
-  fInstall.backupFolder = backup;
-  bool copied = true;
-  for (const QString& name : aNames) {
-    if (copied && QFileInfo::exists(aFolder + name)) {
-      copied = CopyReplacing(aFolder + name, backup + name);
-    }
+  QString backup = GetBackupDirName(aFolder, date, time).mid(aFolder.size());
+  backup.chop(1);
+  plan.backupName = ToStd(backup);
+  const bool encrypt = aSettings.encryptKey;
+  const std::string folder = ToStd(aFolder);
+  plan.writeFiles = [this, encrypt, folder](const std::string& aStage, files::TReasons& aReasons) {
+    return WriteInstalledFiles(aStage, folder, encrypt, aReasons);
+  };
+  plan.verify = [this, encrypt, folder](const std::string& aStage, files::TReasons& aReasons) {
+    return ReadBackInstalledPair(aStage, folder, encrypt, aReasons);
+  };
+  plan.writer = fEnv.fileWriter;
+  return plan;
+}
+
+bool TCertImportCore::WriteInstalledFiles(const std::string& aStage, const std::string& aFolder,
+                                          bool aEncrypt, TStrings& aReasons) {
+  if (!fStore || !fStore->ExportCertificateAndChain(aStage, *fProvidedCert, aReasons)) {
+    return false;
   }
-  if (!copied) {
-    const QString text = QStringLiteral("An error occured while backing up the files.");
-    fInstall.errors.push_back(ToStd(text));
-    fInteraction.Tell({MsgKind::Error, text, MbCancel});
-    aOk = false;
+  const std::string keyFile = aStage + kKeyFileName;
+  const bool written = aEncrypt ? fProvidedKey->SavePEMFileWithPW(keyFile, kKeyFilePassphrase)
+                                : fProvidedKey->SaveOrvoKeyFile(keyFile);
+  if (!written) {
+    aReasons.push_back("Could not write the private key file " + aFolder + kKeyFileName + ".");
   }
+  return written;
+}
+
+// The files as they will be read by the server: the certificate parses, and
+// the key reads (with the server's passphrase when encrypted) and pairs with it.
+bool TCertImportCore::ReadBackInstalledPair(const std::string& aStage, const std::string& aFolder,
+                                            bool aEncrypt, TStrings& aReasons) {
+  std::unique_ptr<TOrvoStoreCertificate> written;
+  bool certRead = false;
+  try {
+    certRead = fStore && fStore->createCertFromFile(aStage + "orvo.crt", written) && written;
+  } catch (const std::exception&) {
+    certRead = false;
+  }
+  if (!certRead) {
+    aReasons.push_back("The written certificate file " + aFolder + "orvo.crt cannot be read back.");
+    return false;
+  }
+  TOrvoSSLPrivateKey key;
+  const std::string keyFile = aStage + kKeyFileName;
+  const bool keyRead =
+      aEncrypt ? key.LoadPemFileWithPW(keyFile, kKeyFilePassphrase) : key.LoadPEMFile(keyFile);
+  if (!keyRead) {
+    aReasons.push_back("The written private key file " + aFolder + kKeyFileName +
+                       " cannot be read back.");
+    return false;
+  }
+  if (!fCertValidator->CheckPKMatchesCert(written.get(), &key)) {
+    aReasons.push_back("The written private key does not pair with the written certificate.");
+    return false;
+  }
+  return true;
+}
+
+bool TCertImportCore::RestorePreviousFiles(const QString& aFolder) {
+  const files::InstallResult result = files::RestoreFromBackup(
+      {ToStd(aFolder), ToStd(fInstall.backupName), kInstalledFiles, kKeyFileName, fEnv.fileWriter});
+  fInstall.errors.insert(fInstall.errors.end(), result.errors.begin(), result.errors.end());
+  if (!result.Ok()) {
+    fInteraction.ShowErrorDetail(
+        {QStringLiteral("Error"),
+         QStringLiteral("The previous certificate files could not be restored from ") +
+             fInstall.backupFolder,
+         ReasonText(result.errors), result.errors});
+    return false;
+  }
+  fInstall.restored = true;
+  return true;
 }
 
 void TCertImportCore::ShowExpiryMessage(const QString& aPrefix) {

@@ -37,6 +37,7 @@ enum class Topic {
   CreateTargetFolder,  // create the missing target folder?
   RestartService,      // restart the running server service?
   StartService,        // start the stopped server service?
+  RestoreBackup,       // put the previous files back after the service failed to start?
 };
 
 struct Question {

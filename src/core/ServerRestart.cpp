@@ -1,6 +1,7 @@
 // After the files went into the server's own certificate folder: restart the
 // server's core service (or start it when it is stopped), wait for it, and
-// tell the user when the new certificate expires.
+// tell the user when the new certificate expires. A service that does not
+// come up with the new files can be brought back to the previous ones.
 #include "core/CertImportCore.h"
 
 #include "certs/OrvoCertificate.h"
@@ -47,6 +48,16 @@ TServiceInfo* LookUpCoreService(TServiceManager& aManager) {
   return aManager.GetServiceByName(kCoreServiceName);
 }
 
+// A start that has ended without the service running: stopped (systemd:
+// inactive or failed) with nothing left to do. Waiting longer cannot help.
+bool StartHasFailed(TServiceInfo& aInfo) {
+  return aInfo.State() == TServiceState::ssStopped && !aInfo.WorkPending();
+}
+
+const QString kRestoreQuestion =
+    QStringLiteral("The Orvo server did not start with the new certificate. Do you want to "
+                   "restore the previous certificate files and start the server again?");
+
 } // namespace
 
 struct TCertImportCore::RestartWait {
@@ -87,29 +98,71 @@ bool TCertImportCore::OfferCoreServiceRestart(const QString& aFolder, bool aAnyT
                                QStringLiteral("Success. Do you want to start the Orvo webserver "
                                               "now?"),
                                MbYes | MbNo}) == MbYes) {
-    bool timedOut = false;
-    {
-      const BusyScope busy(fInteraction);
-      std::uint32_t slept = 0;
-      info->ServiceStart(false);
-      while (info == nullptr || info->State() != TServiceState::ssRunning) {
-        SleepAndRepaint(kPollInterval);
-        slept += kPollInterval;
-        if (slept > kStartOnlyBudget) {
-          timedOut = true;
-          break;
-        }
-        info = LookUpCoreService(*manager);
-      }
-    }
-    fInstall.service = timedOut ? ServiceOutcome::TimedOut : ServiceOutcome::Running;
-    if (timedOut) {
+    fInstall.service = StartAndWait(*manager, info);
+    if (fInstall.service == ServiceOutcome::TimedOut) {
       fInteraction.Tell(
           {MsgKind::Error,
            QStringLiteral("Waiting for the service start timed out. Please check Service.")});
     }
   }
+  if (fInstall.service == ServiceOutcome::NotRunning && OfferRestore(aFolder)) {
+    return true; // the new certificate is gone again: its expiry is of no interest
+  }
   ShowExpiryMessage(QStringLiteral("The certificate will expire at :"));
+  return true;
+}
+
+ServiceOutcome TCertImportCore::StartAndWait(TServiceManager& aManager, TServiceInfo* aInfo) {
+  const BusyScope busy(fInteraction);
+  std::uint32_t slept = 0;
+  aInfo->ServiceStart(false);
+  bool looked = false; // the entry of before the request says nothing about its outcome
+  for (;;) {
+    if (aInfo != nullptr && aInfo->State() == TServiceState::ssRunning) {
+      return ServiceOutcome::Running;
+    }
+    if (looked && aInfo != nullptr && StartHasFailed(*aInfo)) {
+      return ServiceOutcome::NotRunning;
+    }
+    SleepAndRepaint(kPollInterval);
+    slept += kPollInterval;
+    if (slept > kStartOnlyBudget) {
+      return ServiceOutcome::TimedOut;
+    }
+    aInfo = LookUpCoreService(aManager);
+    looked = true;
+  }
+}
+
+bool TCertImportCore::OfferRestore(const QString& aFolder) {
+  if (fInstall.backupName.isEmpty()) {
+    return false; // nothing was there before: nothing to go back to
+  }
+  if (fInteraction.Ask({Topic::RestoreBackup, MsgKind::Warning, kRestoreQuestion, MbYes | MbNo}) !=
+      MbYes) {
+    fInteraction.Tell({MsgKind::Information,
+                       QStringLiteral("The new certificate files stay in %1. The previous files "
+                                      "are in the backup folder %2.")
+                           .arg(aFolder, fInstall.backupFolder)});
+    return false;
+  }
+  if (!RestorePreviousFiles(aFolder)) {
+    return true;
+  }
+  ActiveManager manager(fEnv.makeServiceManager());
+  TServiceInfo* info = LookUpCoreService(*manager);
+  const ServiceOutcome outcome =
+      info == nullptr ? ServiceOutcome::NotFound : StartAndWait(*manager, info);
+  fInstall.service = outcome;
+  if (outcome == ServiceOutcome::Running) {
+    fInteraction.Tell({MsgKind::Information,
+                       QStringLiteral("The previous certificate files are back in place and the "
+                                      "Orvo server is running again.")});
+  } else {
+    fInteraction.Tell(
+        {MsgKind::Error, QStringLiteral("The previous certificate files are back in place, but the "
+                                        "Orvo server did not start. Please check Service.")});
+  }
   return true;
 }
 
@@ -159,6 +212,9 @@ void TCertImportCore::WaitForCoreServiceState(RestartWait& aWait, TServiceState 
     if (aWait.info->State() == aWanted) {
       aWait.reached = true;
       return;
+    }
+    if (aWanted == TServiceState::ssRunning && StartHasFailed(*aWait.info)) {
+      return; // the start has ended without the service: not reached
     }
     SleepAndRepaint(kPollInterval);
     aWait.slept += kPollInterval;

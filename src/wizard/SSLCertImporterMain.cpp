@@ -1,12 +1,12 @@
 #include "wizard/SSLCertImporterMain.h"
 
+#include "files/DataFolder.h"
 #include "ui/ModalUi.h"
 #include "wizard/UnhandledError.h"
 #include "wizard/WizardSteps.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QLabel>
 #include <QPushButton>
 
@@ -19,22 +19,6 @@ QString DataPathFor(const QString& aExeFolder) {
   }
   return folder + QStringLiteral("Data/");
 }
-
-namespace {
-
-// The data folder holds scratch copies of private keys: only its owner may
-// enter it. A failure is not reported here; later writes into it fail and
-// are reported by the steps that write.
-void EnsureDataFolder(const QString& aDataPath) {
-  if (QDir(aDataPath).exists()) {
-    return;
-  }
-  if (QDir().mkpath(aDataPath)) {
-    QFile::setPermissions(aDataPath, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-  }
-}
-
-} // namespace
 
 TCertImportWizardMain::TCertImportWizardMain(WizardSteps& aSteps, ui::ModalUi& aModal,
                                              const QString& aExeFolder, QWidget* aParent)
@@ -60,8 +44,19 @@ void TCertImportWizardMain::ConnectHandlers() {
 
 void TCertImportWizardMain::FormCreate(const QString& aExeFolder) {
   fDataPath = DataPathFor(aExeFolder);
-  EnsureDataFolder(fDataPath);
+  // The data folder receives scratch copies of the private key: it is made
+  // private, or the run ends before a key is read. A folder that cannot be
+  // created is not reported here; the writes into it fail and say so.
+  const files::DataFolderResult data = files::PrepareDataFolder(fDataPath.toStdString());
   InitWizard();
+  if (!data.safe) {
+    fModal.messageBox(
+        ui::MsgKind::Error,
+        QString::fromStdString(files::DataFolderMessage(fDataPath.toStdString(), data.reason)),
+        ui::MbOk);
+    RequestTermination();
+    return;
+  }
   if (!fSteps.StartupCheck(*this)) {
     return;
   }

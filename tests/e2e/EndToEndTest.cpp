@@ -66,6 +66,7 @@ protected:
     writeFile(server / "cert" / "orvo.crt", "old certificate\r\n");
     writeFile(server / "cert" / "root.pem", "old chain\r\n");
     writeFile(server / "cert" / "orvo.key", "old key\r\n");
+    fs::permissions(server / "cert" / "orvo.key", fs::perms::owner_read);
     std::ofstream reg(tmp / "hklm.reg");
     reg << "Windows Registry Editor Version 5.00\r\n\r\n"
         << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tornvale\\Orvo Network Monitor\\Server\\Core]\r\n"
@@ -195,6 +196,74 @@ TEST_F(EndToEndTest, Pkcs12InAFolder) {
                                     "message Yes There are warnings\n" +
                                     kFinishAndRestart);
   ExpectInstalledAndWorking(log);
+}
+
+// The service does not come up with the new files (systemd reports the unit
+// failed): the wait ends at once and one answer brings the old files back,
+// with the hardened key's mode, and the server running again.
+TEST_F(EndToEndTest, AServiceThatFailsToStartIsBroughtBackToTheOldFiles) {
+  const Path folder = tmp / "pfx";
+  fs::create_directories(folder);
+  writePfx(folder / "server.pfx", leaf, "secret",
+           PfxOptions{.chain = {pki.intermediate(), pki.root()}});
+  mock.FailStarts("OrvoCoreService.service", 1);
+  const std::string log = RunWizard("wait-title Step 1\n"
+                                    "check RBDir\n"
+                                    "set EdtDir " +
+                                    folder.string() +
+                                    "\n"
+                                    "click BtnNext\n"
+                                    "passphrase secret\n"
+                                    "message Yes There are warnings\n"
+                                    "wait-title Step 3\n"
+                                    "click BtnNext\n"
+                                    "message Yes Success. Do you want to restart\n"
+                                    "message Yes The Orvo server did not start with the new\n"
+                                    "message OK The previous certificate files are back\n"
+                                    "wait-exit\n");
+  EXPECT_EQ(exitStatus, 0) << log;
+  EXPECT_THAT(log, ::testing::Not(HasSubstr("script failed")));
+  EXPECT_THAT(log, HasSubstr("Warning: The Orvo server did not start with the new certificate. Do "
+                             "you want to restore the previous certificate files and start the "
+                             "server again?"));
+  EXPECT_THAT(log, HasSubstr("The previous certificate files are back in place and the Orvo "
+                             "server is running again."));
+  EXPECT_THAT(log, ::testing::Not(HasSubstr("The certificate will expire at :")));
+  const Path cert = server / "cert";
+  EXPECT_EQ(ReadAll(cert / "orvo.crt"), "old certificate\r\n");
+  EXPECT_EQ(ReadAll(cert / "root.pem"), "old chain\r\n");
+  EXPECT_EQ(ReadAll(cert / "orvo.key"), "old key\r\n");
+  EXPECT_EQ(fs::status(cert / "orvo.key").permissions() & fs::perms::all, fs::perms::owner_read);
+  EXPECT_EQ(mock.GetString("OrvoCoreService.service", "ActiveState"), "active");
+}
+
+TEST_F(EndToEndTest, NoToTheRestoreKeepsTheNewFilesAndNamesTheBackup) {
+  const Path folder = tmp / "pfx";
+  fs::create_directories(folder);
+  writePfx(folder / "server.pfx", leaf, "secret",
+           PfxOptions{.chain = {pki.intermediate(), pki.root()}});
+  mock.FailStarts("OrvoCoreService.service", 1);
+  const std::string log = RunWizard("wait-title Step 1\n"
+                                    "check RBDir\n"
+                                    "set EdtDir " +
+                                    folder.string() +
+                                    "\n"
+                                    "click BtnNext\n"
+                                    "passphrase secret\n"
+                                    "message Yes There are warnings\n"
+                                    "wait-title Step 3\n"
+                                    "click BtnNext\n"
+                                    "message Yes Success. Do you want to restart\n"
+                                    "message No The Orvo server did not start with the new\n"
+                                    "message OK The new certificate files stay in\n"
+                                    "message OK The certificate will expire at :\n"
+                                    "wait-exit\n");
+  EXPECT_EQ(exitStatus, 0) << log;
+  EXPECT_THAT(log, ::testing::Not(HasSubstr("script failed")));
+  EXPECT_THAT(log, HasSubstr("The previous files are in the backup folder " +
+                             (server / "cert").string() + "/Backup_"));
+  EXPECT_THAT(ReadAll(server / "cert" / "orvo.crt"), HasSubstr("BEGIN CERTIFICATE"));
+  EXPECT_EQ(mock.GetString("OrvoCoreService.service", "ActiveState"), "failed");
 }
 
 TEST_F(EndToEndTest, CertificateAndKeyAsSeparateFiles) {

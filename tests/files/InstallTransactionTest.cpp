@@ -4,6 +4,7 @@
 
 #include "files/InstallTransaction.h"
 #include "files/FilesTestSupport.h"
+#include "support/FailingWriter.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -26,30 +27,6 @@ using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAre;
 
 const std::vector<std::string> kNames = {"root.pem", "orvo.crt", "orvo.key"};
-
-// Writes through the product's writer until aLimit bytes have gone out, then
-// fails as a full disk would.
-class FailingWriter final : public files::FileWriter {
-public:
-  explicit FailingWriter(std::size_t aLimit) : fLimit(aLimit) {}
-  bool Write(int aFd, std::string_view aBytes, std::string& aError) override {
-    const std::size_t room = fLimit > fWritten ? fLimit - fWritten : 0;
-    const std::string_view part = aBytes.substr(0, room);
-    if (!files::FileWriter::Write(aFd, part, aError)) {
-      return false;
-    }
-    fWritten += part.size();
-    if (part.size() < aBytes.size()) {
-      aError = std::strerror(ENOSPC);
-      return false;
-    }
-    return true;
-  }
-
-private:
-  std::size_t fLimit;
-  std::size_t fWritten = 0;
-};
 
 // Everything in a folder except the entries the transaction leaves on purpose.
 std::vector<std::string> EntriesOf(const fs::path& aFolder) {

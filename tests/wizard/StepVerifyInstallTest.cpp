@@ -75,6 +75,22 @@ TEST_F(StepVerifyTest, OpenSslThatCannotLoadEndsTheRunWithOneMessage) {
   EXPECT_EQ(w->fActiveStep, 0);
 }
 
+// A data folder that someone else could have prepared (here a link to a
+// folder elsewhere, holding a planted scratch key) ends the run before any
+// key is read, and nothing is written behind the link.
+TEST_F(StepVerifyTest, ADataFolderThatIsALinkEndsTheRunWithItsReason) {
+  fs::create_directories(tmp / "elsewhere");
+  fs::create_directory_symlink(tmp / "elsewhere", exeFolder / "Data");
+  Start();
+  EXPECT_EQ(modal.MessageTexts(),
+            QStringList({QString::fromStdString("The data folder " + (exeFolder / "Data").string() +
+                                                "/ is not safe to use: it is a link")}));
+  EXPECT_EQ(modal.CallsOf(What::MessageBox)[0].kind, ui::MsgKind::Error);
+  EXPECT_TRUE(w->TerminationRequested());
+  EXPECT_EQ(w->fActiveStep, 0);
+  EXPECT_TRUE(fs::is_empty(tmp / "elsewhere"));
+}
+
 TEST_F(StepVerifyTest, SuccessUnlocksTheTargetAndLeavesNoScratchFiles) {
   ReachStepThree();
   EXPECT_EQ(w->txtstepinfo->text(), "Step 3: Verifying Certificate... ");
@@ -249,18 +265,58 @@ TEST_F(FinishTest, BackupHoldsOnlyTheFilesThatExisted) {
   EXPECT_FALSE(fs::exists(target / kBackup / "root.pem"));
 }
 
+// A backup copy that fails half-way (a full disk) stops Finish before
+// anything is written and leaves no half backup.
 TEST_F(FinishTest, FailedBackupWritesNothing) {
   ReachStepThree();
   const Path target = Target("blocked");
   writeFile(target / "orvo.crt", "old certificate\r\n");
-  writeFile(target / kBackup, "a file where the backup folder should go");
+  writer.limit = 4;
   Finish(target);
+  EXPECT_FALSE(fs::exists(target / kBackup));
   ASSERT_EQ(modal.MessageTexts(), QStringList({"An error occured while backing up the files."}));
   EXPECT_EQ(modal.CallsOf(What::MessageBox)[0].kind, ui::MsgKind::Error);
   EXPECT_EQ(modal.CallsOf(What::MessageBox)[0].buttons, ui::MbCancel);
   EXPECT_EQ(Read(target / "orvo.crt"), "old certificate\r\n");
   EXPECT_FALSE(fs::exists(target / "orvo.key"));
   EXPECT_TRUE(w->isVisible());
+}
+
+// A link planted at orvo.key used to receive the new key, and the backup
+// copied the file behind it. Now Finish refuses before anything is written.
+TEST_F(FinishTest, APlantedLinkIsRefusedBeforeAnythingIsWritten) {
+  ReachStepThree();
+  const Path target = Target("planted");
+  writeFile(target / "orvo.crt", "old certificate\r\n");
+  writeFile(tmp / "victim", "another user's file");
+  fs::create_symlink(tmp / "victim", target / "orvo.key");
+  Finish(target);
+  EXPECT_EQ(modal.MessageTexts(),
+            QStringList({QString::fromStdString("The file " + target.string() +
+                                                "/orvo.key is not a regular file. Remove it and "
+                                                "try again.")}));
+  EXPECT_EQ(modal.CallsOf(What::MessageBox)[0].kind, ui::MsgKind::Error);
+  EXPECT_EQ(Read(tmp / "victim"), "another user's file");
+  EXPECT_EQ(Read(target / "orvo.crt"), "old certificate\r\n");
+  EXPECT_FALSE(fs::exists(target / kBackup));
+  EXPECT_TRUE(w->isVisible());
+  EXPECT_EQ(w->fActiveStep, 3);
+}
+
+// A hardened 0400 key used to stop Finish after the certificate had been
+// replaced; now the pair is installed and the key keeps its mode.
+TEST_F(FinishTest, AReadOnlyOldKeyIsReplacedByAVerifiedPair) {
+  ReachStepThree();
+  const Path target = Target("hardened");
+  writeFile(target / "orvo.crt", "old certificate\r\n");
+  writeFile(target / "orvo.key", "old key\r\n");
+  fs::permissions(target / "orvo.key", fs::perms::owner_read, fs::perm_options::replace);
+  Finish(target);
+  EXPECT_FALSE(w->isVisible());
+  EXPECT_THAT(Read(target / "orvo.crt"), HasSubstr("BEGIN CERTIFICATE"));
+  EXPECT_THAT(Read(target / "orvo.key"), HasSubstr("PRIVATE KEY"));
+  EXPECT_EQ(fs::status(target / "orvo.key").permissions() & fs::perms::all, fs::perms::owner_read);
+  EXPECT_EQ(Read(target / kBackup / "orvo.key"), "old key\r\n");
 }
 
 TEST(BackupDirNameTest, StampHasNoLeadingZerosOrSeparators) {
@@ -379,6 +435,75 @@ TEST_F(RestartTest, FolderTypedInAnotherLetterCaseIsAnotherFolder) {
                              " does not exist. Do you want to create this directory now?",
                          "Success. The certificate will expire at :" + Expiry()}));
   EXPECT_EQ(Controls("ControlService"), 0);
+}
+
+class FailedStartTest : public RestartTest {
+protected:
+  // A running service whose starts end failed after one busy look.
+  void ServiceThatFailsToStart() {
+    AddCoreService(win::SERVICE_RUNNING).Transitions[ScriptedServiceBackend::Request::Start] = {
+        ScriptedServiceBackend::MakeStatus(win::SERVICE_START_PENDING, 0, 1, 1000),
+        ScriptedServiceBackend::MakeStatus(win::SERVICE_STOPPED)};
+  }
+  void OldFiles(const Path& aCert) {
+    writeFile(aCert / "orvo.crt", "old certificate\r\n");
+    writeFile(aCert / "orvo.key", "old key\r\n");
+    fs::permissions(aCert / "orvo.key", fs::perms::owner_read, fs::perm_options::replace);
+  }
+  QString CertFolder() const { return w->fOrvoCoreCertPath; }
+  const QString kRestore = "The Orvo server did not start with the new certificate. Do you want "
+                           "to restore the previous certificate files and start the server again?";
+};
+
+// The wait ends as soon as the service has stopped with nothing pending,
+// not after three minutes; Yes puts the old files back by stage and swap.
+TEST_F(FailedStartTest, YesPutsTheOldFilesBackAndStartsAgain) {
+  ServiceThatFailsToStart();
+  OldFiles(ServerInstallation() / "cert");
+  FinishIntoServerFolder({ui::MbYes, ui::MbYes});
+  const Path cert = CertFolder().toStdString();
+  ASSERT_EQ(modal.MessageTexts().size(), 3);
+  EXPECT_EQ(modal.MessageTexts()[1], kRestore);
+  EXPECT_EQ(modal.CallsOf(What::MessageBox)[1].kind, ui::MsgKind::Warning);
+  EXPECT_EQ(modal.CallsOf(What::MessageBox)[1].buttons, ui::MbYes | ui::MbNo);
+  // The scripted service fails its second start too.
+  EXPECT_EQ(modal.MessageTexts()[2], "The previous certificate files are back in place, but the "
+                                     "Orvo server did not start. Please check Service.");
+  EXPECT_LE(clock.TotalSlept(), 500u);
+  EXPECT_EQ(Controls("StartServiceW(OrvoCoreService"), 2);
+  EXPECT_EQ(Read(cert / "orvo.crt"), "old certificate\r\n");
+  EXPECT_EQ(Read(cert / "orvo.key"), "old key\r\n");
+  EXPECT_EQ(fs::status(cert / "orvo.key").permissions() & fs::perms::all, fs::perms::owner_read);
+  EXPECT_FALSE(fs::exists(cert / "root.pem")); // it was not there before
+  EXPECT_TRUE(fs::exists(cert / kBackup / "orvo.key"));
+  EXPECT_FALSE(w->isVisible());
+}
+
+TEST_F(FailedStartTest, NoLeavesTheNewFilesAndSaysWhereTheBackupIs) {
+  ServiceThatFailsToStart();
+  OldFiles(ServerInstallation() / "cert");
+  FinishIntoServerFolder({ui::MbYes, ui::MbNo});
+  const QString cert = CertFolder();
+  EXPECT_EQ(modal.MessageTexts(),
+            QStringList({"Success. Do you want to restart the Orvo server now to use the new "
+                         "certificate?",
+                         kRestore,
+                         "The new certificate files stay in " + cert +
+                             ". The previous files are in the backup folder " + cert +
+                             kBackup.c_str() + "/.",
+                         "The certificate will expire at :" + Expiry()}));
+  EXPECT_THAT(Read(cert.toStdString() + "orvo.crt"), HasSubstr("BEGIN CERTIFICATE"));
+}
+
+// Without a backup (a folder that held none of the files) there is nothing to
+// go back to, and no question.
+TEST_F(FailedStartTest, WithoutABackupThereIsNoQuestion) {
+  ServiceThatFailsToStart();
+  FinishIntoServerFolder({ui::MbYes});
+  EXPECT_EQ(modal.MessageTexts(),
+            QStringList({"Success. Do you want to restart the Orvo server now to use the new "
+                         "certificate?",
+                         "The certificate will expire at :" + Expiry()}));
 }
 
 TEST_F(RestartTest, NoServiceOrAnotherFolderShowsTheSuccessMessage) {

@@ -39,6 +39,7 @@ TCertImportWizardMain& WizardFixture::Start() {
   env.makeServiceManager = [this] { return std::make_unique<TServiceManager>(services, clock); };
   env.clock = &clock;
   env.now = [this] { return now; };
+  env.fileWriter = &writer;
   env.versionText = [] { return QStringLiteral("Version v1.0.0 build 7"); };
   steps = std::make_unique<ProductSteps>(env);
   w = std::make_unique<TCertImportWizardMain>(*steps, modal, QString::fromStdString(exeFolder));

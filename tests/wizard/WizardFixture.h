@@ -3,6 +3,7 @@
 // the scripted modal seam, with a temporary machine store, registry file and
 // executable folder, a scripted service manager and a fake clock.
 
+#include "support/FailingWriter.h"
 #include "support/ScriptedModalUi.h"
 #include "support/TestPki.h"
 #include "system/ScriptedServiceBackend.h"
@@ -70,6 +71,8 @@ protected:
   ScriptedServiceBackend services;
   FakeWaitClock clock;
   QDateTime now;
+  // Backup and restore copies go through it; tests may set a limit.
+  FailingWriter writer;
   bool openSslLoads = true;
   std::unique_ptr<ProductSteps> steps;
   std::unique_ptr<TCertImportWizardMain> w;
