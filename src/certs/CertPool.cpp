@@ -236,36 +236,33 @@ void TrustStore::loadLocked() {
 
 // Every certificate block of a PEM file (a bundle such as ca-certificates.crt).
 void TrustStore::indexPemFileLocked(const std::string& path) {
-  ssl::BIOPtr bio(path.empty() ? nullptr : BIO_new_file(path.c_str(), "rb"));
-  while (bio != nullptr) {
-    char* name = nullptr;
-    char* header = nullptr;
-    unsigned char* data = nullptr;
-    long len = 0;
-    if (PEM_read_bio(bio.get(), &name, &header, &data, &len) != 1) {
-      break;
-    }
-    const ssl::OpensslString ownedName(name);
-    const ssl::OpensslString ownedHeader(header);
-    const ssl::OpensslBytes ownedData(data);
-    const std::string_view kind(name);
-    if (kind != PEM_STRING_X509 && kind != PEM_STRING_X509_OLD && kind != PEM_STRING_X509_TRUSTED) {
-      continue;
-    }
-    const long size = derElementLength(data, len); // without the trust settings
-    if (size <= 0 || size > len) {
-      continue;
-    }
-    std::string der(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
-    const ssl::X509_NAMEPtr subject = subjectOfDer(der);
-    if (subject == nullptr || !anchors_.insert(sha1(data, size)).second) {
-      continue;
-    }
-    bySubject_.emplace(nameKey(subject.get()), entries_.size());
-    ++gGeneration;
-    entries_.push_back(Entry{std::move(der), nameKey(subject.get())});
-  }
+  const ssl::BIOPtr bio(path.empty() ? nullptr : BIO_new_file(path.c_str(), "rb"));
+  detail::forEachPemBlock(bio.get(), [this](const detail::PemBlock& block) {
+    indexPemBlockLocked(block);
+    return true;
+  });
   ERR_clear_error(); // the end of the file reads as "no start line"
+}
+
+// A certificate block of the trust bundle becomes an anchor, once per
+// certificate; other blocks are skipped.
+void TrustStore::indexPemBlockLocked(const PemBlock& block) {
+  if (block.name != PEM_STRING_X509 && block.name != PEM_STRING_X509_OLD &&
+      block.name != PEM_STRING_X509_TRUSTED) {
+    return;
+  }
+  const long size = derElementLength(block.data, block.len); // without the trust settings
+  if (size <= 0 || size > block.len) {
+    return;
+  }
+  std::string der(reinterpret_cast<const char*>(block.data), static_cast<size_t>(size));
+  const ssl::X509_NAMEPtr subject = subjectOfDer(der);
+  if (subject == nullptr || !anchors_.insert(sha1(block.data, size)).second) {
+    return;
+  }
+  bySubject_.emplace(nameKey(subject.get()), entries_.size());
+  ++gGeneration;
+  entries_.push_back(Entry{std::move(der), nameKey(subject.get())});
 }
 
 // The folder holds certificates under the OpenSSL names <subject hash>.<n>;

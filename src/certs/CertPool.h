@@ -71,6 +71,7 @@ private:
   };
   void loadLocked();
   void indexPemFileLocked(const std::string& path);
+  void indexPemBlockLocked(const PemBlock& block);
   void lookInFolderLocked(const X509_NAME* name);
   std::mutex mutex_;
   bool loaded_ = false;

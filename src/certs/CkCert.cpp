@@ -50,6 +50,36 @@ bool certsFromDerPkcs7(const unsigned char* data, long len, std::vector<ssl::X50
   return certsFromPkcs7(p7.get(), out);
 }
 
+// Adds the certificates of one PEM block to out (a CRL block goes to the
+// local CRLs; other kinds are skipped). False, with a reason in error, for a
+// broken certificate or PKCS#7 block.
+bool takeCertificateBlock(const detail::PemBlock& block, std::vector<ssl::X509Ptr>& out,
+                          std::string& error) {
+  const unsigned char* p = block.data;
+  if (block.name == PEM_STRING_X509 || block.name == PEM_STRING_X509_OLD ||
+      block.name == PEM_STRING_X509_TRUSTED) {
+    ssl::X509Ptr cert = block.name == PEM_STRING_X509_TRUSTED
+                            ? ssl::X509Ptr(d2i_X509_AUX(nullptr, &p, block.len))
+                            : detail::parseCertificate(p, block.len);
+    if (cert == nullptr) {
+      error = takeSslErrors("broken certificate block");
+      return false;
+    }
+    out.push_back(std::move(cert));
+  } else if (block.name == PEM_STRING_PKCS7) {
+    if (!certsFromDerPkcs7(block.data, block.len, out)) {
+      error = takeSslErrors("broken PKCS#7 block");
+      return false;
+    }
+  } else if (block.name == PEM_STRING_X509_CRL) {
+    // A CRL given with the certificates; a broken one is only not used.
+    const ssl::X509_CRLPtr crl(d2i_X509_CRL(nullptr, &p, block.len));
+    detail::addLocalCrl(crl.get());
+    ERR_clear_error();
+  }
+  return true;
+}
+
 // Every certificate of a PEM text (single, bundle, PKCS#7 blocks). A broken
 // certificate block fails the whole text; blocks of other kinds (keys, CRLs)
 // and text between blocks are skipped.
@@ -59,51 +89,19 @@ bool certsFromPem(std::string_view text, std::vector<ssl::X509Ptr>& out, std::st
     error = takeSslErrors("reading the PEM text");
     return false;
   }
-  while (true) {
-    char* name = nullptr;
-    char* header = nullptr;
-    unsigned char* data = nullptr;
-    long len = 0;
-    if (PEM_read_bio(bio.get(), &name, &header, &data, &len) != 1) {
-      const unsigned long err = ERR_peek_last_error();
-      if (ERR_GET_LIB(err) == ERR_LIB_PEM && ERR_GET_REASON(err) == PEM_R_NO_START_LINE) {
-        ERR_clear_error(); // no further block
-        break;
-      }
-      error = takeSslErrors("broken PEM block");
-      return false;
-    }
-    const ssl::OpensslString ownedName(name);
-    const ssl::OpensslString ownedHeader(header);
-    const ssl::OpensslBytes ownedData(data);
-    const std::string_view kind(name);
-    const unsigned char* p = data;
-    if (kind == PEM_STRING_X509 || kind == PEM_STRING_X509_OLD) {
-      ssl::X509Ptr cert = detail::parseCertificate(p, len);
-      if (cert == nullptr) {
-        error = takeSslErrors("broken certificate block");
-        return false;
-      }
-      out.push_back(std::move(cert));
-    } else if (kind == PEM_STRING_X509_TRUSTED) {
-      ssl::X509Ptr cert(d2i_X509_AUX(nullptr, &p, len));
-      if (cert == nullptr) {
-        error = takeSslErrors("broken certificate block");
-        return false;
-      }
-      out.push_back(std::move(cert));
-    } else if (kind == PEM_STRING_PKCS7) {
-      if (!certsFromDerPkcs7(data, len, out)) {
-        error = takeSslErrors("broken PKCS#7 block");
-        return false;
-      }
-    } else if (kind == PEM_STRING_X509_CRL) {
-      // A CRL given with the certificates; a broken one is only not used.
-      const ssl::X509_CRLPtr crl(d2i_X509_CRL(nullptr, &p, len));
-      detail::addLocalCrl(crl.get());
-      ERR_clear_error();
-    }
+  bool broken = false;
+  const bool read = detail::forEachPemBlock(bio.get(), [&](const detail::PemBlock& block) {
+    broken = !takeCertificateBlock(block, out, error);
+    return !broken;
+  });
+  if (!read) {
+    error = takeSslErrors("broken PEM block");
+    return false;
   }
+  if (broken) {
+    return false;
+  }
+  ERR_clear_error(); // the end of the text reads as "no start line"
   if (out.empty()) {
     error = "no certificate in the PEM text";
     return false;

@@ -58,22 +58,13 @@ bool plausibleKeyIterations(std::string_view bytes) {
     ok = plausibleEncryptedPkcs8(reinterpret_cast<const unsigned char*>(bytes.data()),
                                  static_cast<long>(bytes.size()));
   } else {
-    ssl::BIOPtr bio = detail::readOnlyBio(bytes);
-    while (ok && bio != nullptr) {
-      char* name = nullptr;
-      char* header = nullptr;
-      unsigned char* data = nullptr;
-      long len = 0;
-      if (PEM_read_bio(bio.get(), &name, &header, &data, &len) != 1) {
-        break;
+    const ssl::BIOPtr bio = detail::readOnlyBio(bytes);
+    detail::forEachPemBlock(bio.get(), [&](const detail::PemBlock& block) {
+      if (block.name == PEM_STRING_PKCS8) {
+        ok = plausibleEncryptedPkcs8(block.data, block.len);
       }
-      const ssl::OpensslString ownedName(name);
-      const ssl::OpensslString ownedHeader(header);
-      const ssl::OpensslBytes ownedData(data);
-      if (std::string_view(name) == PEM_STRING_PKCS8) {
-        ok = plausibleEncryptedPkcs8(data, len);
-      }
-    }
+      return ok;
+    });
   }
   ERR_clear_error();
   return ok;
@@ -711,21 +702,12 @@ CkKeyContent pemBlockContent(std::string_view name, std::string_view header) {
 // what else a key file might be mistaken for.
 CkKeyContent pemContent(std::string_view text) {
   CkKeyContent best = CkKeyContent::Unknown;
-  ssl::BIOPtr bio = detail::readOnlyBio(text);
-  while (bio != nullptr) {
-    char* name = nullptr;
-    char* header = nullptr;
-    unsigned char* data = nullptr;
-    long len = 0;
-    if (PEM_read_bio(bio.get(), &name, &header, &data, &len) != 1) {
-      break;
-    }
-    const ssl::OpensslString ownedName(name);
-    const ssl::OpensslString ownedHeader(header);
-    const ssl::OpensslBytes ownedData(data);
+  const ssl::BIOPtr bio = detail::readOnlyBio(text);
+  detail::forEachPemBlock(bio.get(), [&](const detail::PemBlock& block) {
     // The enumerators are ordered from the most to the least telling.
-    best = std::min(best, pemBlockContent(name, header));
-  }
+    best = std::min(best, pemBlockContent(block.name, block.header));
+    return true;
+  });
   ERR_clear_error();
   return best;
 }

@@ -16,6 +16,7 @@
 
 #include "certs/CkData.h"
 #include "certs/OpenSslPtr.h"
+#include "certs/SslSupport.h"
 
 #include "files/BoundedRead.h"
 #include "files/UniqueFd.h"
@@ -216,38 +217,26 @@ PkeyPtr ParsePrivateKeyDer(const unsigned char* aData, long aLen) {
 // their public half is needed for pairing.
 void HarvestPem(const std::string& aContent, const std::string& aStem, const std::string& aFolder,
                 bool aTakeCerts, Harvest& aHarvest) {
-  const BioPtr bio(BIO_new_mem_buf(aContent.data(), static_cast<int>(aContent.size())));
-  if (!bio) {
-    return;
-  }
-  for (;;) {
-    char* rawName = nullptr;
-    char* rawHeader = nullptr;
-    unsigned char* rawData = nullptr;
-    long len = 0;
-    if (PEM_read_bio(bio.get(), &rawName, &rawHeader, &rawData, &len) != 1) {
-      break;
-    }
-    const ssl::OpensslString name(rawName);
-    const ssl::OpensslString header(rawHeader);
-    const ssl::OpensslBytes data(rawData);
-    const std::string_view kind(name.get());
+  const BioPtr bio = detail::readOnlyBio(aContent);
+  detail::forEachPemBlock(bio.get(), [&](const detail::PemBlock& block) {
+    const std::string_view kind = block.name;
     if (kind == "CERTIFICATE" || kind == "X509 CERTIFICATE") {
       if (aTakeCerts) {
-        AddCert(
-            std::string(reinterpret_cast<const char*>(data.get()), static_cast<std::size_t>(len)),
-            aStem, aFolder, aHarvest);
+        AddCert(std::string(reinterpret_cast<const char*>(block.data),
+                            static_cast<std::size_t>(block.len)),
+                aStem, aFolder, aHarvest);
       }
     } else if (kind == "ENCRYPTED PRIVATE KEY" ||
                (kind.ends_with("PRIVATE KEY") &&
-                std::string_view(header.get()).find("ENCRYPTED") != std::string_view::npos)) {
+                block.header.find("ENCRYPTED") != std::string_view::npos)) {
       aHarvest.lockedKeys[aStem].insert(aFolder);
     } else if (kind.ends_with("PRIVATE KEY")) {
-      if (PkeyPtr key = ParsePrivateKeyDer(data.get(), len)) {
+      if (PkeyPtr key = ParsePrivateKeyDer(block.data, block.len)) {
         AddKey(std::move(key), aFolder, aHarvest);
       }
     }
-  }
+    return true;
+  });
 }
 
 // A file without PEM blocks may be one DER certificate or DER key.

@@ -7,6 +7,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
+#include <openssl/pem.h>
 #include <openssl/provider.h>
 
 #include <fcntl.h>
@@ -155,6 +156,26 @@ bool writeFileReplacing(const std::string& path, std::string_view bytes, FileKin
 
 ssl::BIOPtr readOnlyBio(std::string_view bytes) {
   return ssl::BIOPtr(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+}
+
+bool forEachPemBlock(BIO* bio, const std::function<bool(const PemBlock&)>& visit) {
+  while (bio != nullptr) {
+    char* name = nullptr;
+    char* header = nullptr;
+    unsigned char* data = nullptr;
+    long len = 0;
+    if (PEM_read_bio(bio, &name, &header, &data, &len) != 1) {
+      const unsigned long err = ERR_peek_last_error();
+      return ERR_GET_LIB(err) == ERR_LIB_PEM && ERR_GET_REASON(err) == PEM_R_NO_START_LINE;
+    }
+    const ssl::OpensslString ownedName(name);
+    const ssl::OpensslString ownedHeader(header);
+    const ssl::OpensslBytes ownedData(data);
+    if (!visit(PemBlock{name != nullptr ? name : "", header != nullptr ? header : "", data, len})) {
+      break;
+    }
+  }
+  return true;
 }
 
 std::string bioBytes(BIO* bio) {

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -42,6 +43,18 @@ enum class FileKind {
 
 // A memory BIO over text; the text must outlive the BIO.
 ssl::BIOPtr readOnlyBio(std::string_view bytes);
+// One block of a PEM text, valid only while the visitor runs.
+struct PemBlock {
+  std::string_view name;   // the label after "BEGIN ", e.g. "CERTIFICATE"
+  std::string_view header; // the encryption headers, "" when none
+  const unsigned char* data = nullptr;
+  long len = 0;
+};
+// Hands each PEM block read from bio to visit, in order, until visit returns
+// false or no block is left. False when reading stopped at a broken block
+// rather than at the end; OpenSSL's error queue then holds why. A null bio
+// has no blocks.
+bool forEachPemBlock(BIO* bio, const std::function<bool(const PemBlock&)>& visit);
 // The bytes written into a memory BIO so far.
 std::string bioBytes(BIO* bio);
 
