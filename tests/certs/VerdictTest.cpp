@@ -135,13 +135,13 @@ struct RefusedCase {
 class RefusedCertificate : public Verdicts, public ::testing::WithParamInterface<RefusedCase> {};
 
 TEST_P(RefusedCertificate, HasItsReason) {
-  CertSpec spec;
-  spec.commonName = kTestHostName;
-  spec.usage = GetParam().usage;
-  spec.notBefore = GetParam().notBefore;
-  spec.notAfter = GetParam().notAfter;
-  spec.keySlot = 5;
-  const TestCert refused = pki.issue(spec);
+  CertSpec certSpec;
+  certSpec.commonName = kTestHostName;
+  certSpec.usage = GetParam().usage;
+  certSpec.notBefore = GetParam().notBefore;
+  certSpec.notAfter = GetParam().notAfter;
+  certSpec.keySlot = 5;
+  const TestCert refused = pki.issue(certSpec);
   writeCertsPem(dir / "cert.pem", {refused, pki.intermediate(), pki.root()});
   const auto cert = Load(store, dir / "cert.pem");
   EXPECT_FALSE(cert->MatchesOrvoRequirements(reasons, warnings));
@@ -162,11 +162,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A time that cannot be read counts as outside the validity period.
 TEST_F(Verdicts, UnreadableTimesCountAsInvalid) {
-  CertSpec spec;
-  spec.commonName = kTestHostName;
-  spec.keySlot = 5;
+  CertSpec certSpec;
+  certSpec.commonName = kTestHostName;
+  certSpec.keySlot = 5;
   for (const bool before : {true, false}) {
-    ssl::X509Ptr broken(X509_dup(pki.issue(spec).x509()));
+    ssl::X509Ptr broken(X509_dup(pki.issue(certSpec).x509()));
     ASN1_TIME* time = before ? X509_getm_notBefore(broken.get()) : X509_getm_notAfter(broken.get());
     ASSERT_EQ(ASN1_STRING_set(time, "not a time", 10), 1);
     ASSERT_GT(X509_sign(broken.get(), pki.intermediate().pkey(), EVP_sha256()), 0);
@@ -182,11 +182,11 @@ TEST_F(Verdicts, UnreadableTimesCountAsInvalid) {
 
 // CA:TRUE certificates never make the machine store's list, whatever their purpose.
 TEST_F(Verdicts, MachineStoreListsNoCertificateAuthority) {
-  CertSpec spec;
-  spec.commonName = "acme intermediate";
-  spec.usage = Usage::CaServer;
-  spec.keySlot = 1;
-  const TestCert ca = pki.issue(spec, pki.root());
+  CertSpec certSpec;
+  certSpec.commonName = "acme intermediate";
+  certSpec.usage = Usage::CaServer;
+  certSpec.keySlot = 1;
+  const TestCert ca = pki.issue(certSpec, pki.root());
   std::filesystem::create_directories(dir / "certs");
   writeCertPem(dir / "certs/a-ca.pem", ca);
   const TestCert server = pki.server(kTestHostName);
@@ -291,12 +291,12 @@ struct NameCase {
 class HostName : public Verdicts, public ::testing::WithParamInterface<NameCase> {};
 
 TEST_P(HostName, WarnsWhenNoNameMatches) {
-  CertSpec spec;
-  spec.commonName = GetParam().commonName;
-  spec.dnsNames = GetParam().dnsNames;
-  spec.emails = GetParam().emails;
-  spec.keySlot = 5;
-  writeCertsPem(dir / "cert.pem", {pki.issue(spec), pki.intermediate(), pki.root()});
+  CertSpec certSpec;
+  certSpec.commonName = GetParam().commonName;
+  certSpec.dnsNames = GetParam().dnsNames;
+  certSpec.emails = GetParam().emails;
+  certSpec.keySlot = 5;
+  writeCertsPem(dir / "cert.pem", {pki.issue(certSpec), pki.intermediate(), pki.root()});
   const auto cert = Load(store, dir / "cert.pem");
   EXPECT_TRUE(cert->MatchesOrvoRequirements(reasons, warnings));
   const std::string line = std::string("    does not name this computer (") + kTestHostName + ")";
@@ -436,12 +436,12 @@ TEST_F(Verdicts, CandidatesAreCheckedTogetherWithinOneTimeOut) {
   TOrvoCertList certs;
   for (int i = 0; i < 4; ++i) {
     silent.push_back(std::make_unique<HttpFileServer>(HttpFileServer::Mode::Silent));
-    CertSpec spec;
-    spec.commonName = kTestHostName;
-    spec.crlUrl = silent.back()->url("/c.crl");
-    spec.keySlot = 5;
+    CertSpec certSpec;
+    certSpec.commonName = kTestHostName;
+    certSpec.crlUrl = silent.back()->url("/c.crl");
+    certSpec.keySlot = 5;
     writeCertsPem(dir / ("c" + std::to_string(i) + ".pem"),
-                  {pki.issue(spec), pki.intermediate(), pki.root()});
+                  {pki.issue(certSpec), pki.intermediate(), pki.root()});
     certs.push_back(Load(store, dir / ("c" + std::to_string(i) + ".pem")));
   }
   int waits = 0;
