@@ -4,6 +4,8 @@
 // updates, the command line into lines on the terminal and answers from its
 // options. Every text is the core's, so both front ends say the same thing.
 
+#include "core/MessageKinds.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -13,22 +15,6 @@
 #include <vector>
 
 namespace orvo::core {
-
-enum class MsgKind { Error, Warning, Information, Confirmation };
-
-// Buttons of a question or notice; a set is a bitwise or of them. The values
-// match the window's message box buttons.
-enum MsgButton : unsigned {
-  MbNone = 0,
-  MbOk = 1u << 0,
-  MbCancel = 1u << 1,
-  MbYes = 1u << 2,
-  MbNo = 1u << 3,
-  MbAbort = 1u << 4,
-  MbRetry = 1u << 5,
-  MbIgnore = 1u << 6,
-};
-using MsgButtons = unsigned;
 
 // What a question is about, so that a front end without a person (the
 // command line) can answer it from its options.

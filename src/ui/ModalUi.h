@@ -5,6 +5,8 @@
 // give the window a scripted implementation that records every call and
 // answers from a script, so that each text the user would see can be asserted.
 
+#include "core/MessageKinds.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -14,20 +16,10 @@ class QWidget;
 
 namespace orvo::ui {
 
-enum class MsgKind { Error, Warning, Information, Confirmation };
-
-// Buttons of a message box; a set is a bitwise or of them.
-enum MsgButton : unsigned {
-  MbNone = 0,
-  MbOk = 1u << 0,
-  MbCancel = 1u << 1,
-  MbYes = 1u << 2,
-  MbNo = 1u << 3,
-  MbAbort = 1u << 4,
-  MbRetry = 1u << 5,
-  MbIgnore = 1u << 6,
-};
-using MsgButtons = unsigned;
+using MsgKind = core::MsgKind;
+using MsgButton = core::MsgButton;
+using MsgButtons = core::MsgButtons;
+using enum core::MsgButton;
 
 struct PassphraseRequest {
   QString fileName; // what the passphrase is for: a file name, or empty

@@ -14,29 +14,6 @@
 
 namespace orvo {
 
-namespace {
-
-// The core's kinds and buttons carry the values of the modal seam's.
-static_assert(static_cast<int>(core::MsgKind::Confirmation) ==
-              static_cast<int>(ui::MsgKind::Confirmation));
-static_assert(static_cast<unsigned>(core::MbIgnore) == static_cast<unsigned>(ui::MbIgnore));
-
-ui::MsgKind ToUi(core::MsgKind aKind) {
-  switch (aKind) {
-  case core::MsgKind::Error:
-    return ui::MsgKind::Error;
-  case core::MsgKind::Warning:
-    return ui::MsgKind::Warning;
-  case core::MsgKind::Information:
-    return ui::MsgKind::Information;
-  case core::MsgKind::Confirmation:
-    break;
-  }
-  return ui::MsgKind::Confirmation;
-}
-
-} // namespace
-
 WizardInteraction::WizardInteraction(TCertImportWizardMain& aWizard) : fWizard(aWizard) {}
 
 WizardInteraction::~WizardInteraction() = default;
@@ -49,12 +26,11 @@ core::PassphraseReply WizardInteraction::AskPassphrase(const std::string& aFileN
 }
 
 core::MsgButton WizardInteraction::Ask(const core::Question& aQuestion) {
-  return static_cast<core::MsgButton>(
-      fWizard.Modal().messageBox(ToUi(aQuestion.kind), aQuestion.text, aQuestion.buttons));
+  return fWizard.Modal().messageBox(aQuestion.kind, aQuestion.text, aQuestion.buttons);
 }
 
 void WizardInteraction::Tell(const core::Notice& aNotice) {
-  fWizard.Modal().messageBox(ToUi(aNotice.kind), aNotice.text, aNotice.buttons);
+  fWizard.Modal().messageBox(aNotice.kind, aNotice.text, aNotice.buttons);
 }
 
 void WizardInteraction::ShowErrorDetail(const core::ErrorDetail& aDetail) {
